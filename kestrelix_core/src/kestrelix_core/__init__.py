@@ -1,0 +1,1 @@
+"""Core agent library: spaces, sensors, perceptors and skill selectors."""

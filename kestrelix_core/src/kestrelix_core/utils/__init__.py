@@ -1,0 +1,3 @@
+from kestrelix_core.utils import sensor_util
+
+__all__ = ["sensor_util"]

@@ -1,0 +1,1 @@
+"""Training side of the agent platform."""

@@ -1,0 +1,61 @@
+// The module's function type: a native callable that presents itself to
+// tools as a Python function (signature, annotations, defaults, a real code
+// object, pickling by reference, binding as a method).
+#pragma once
+
+#include "ref.h"
+
+namespace su {
+
+// The body of one module-level function. `globals` is the module's
+// namespace (borrowed); `args` holds exactly the function's parameters, in
+// parameter order, defaults already filled in (borrowed). Returns a new
+// reference, or nullptr with an error set.
+using Impl = PyObject *(*)(PyObject *globals, PyObject *const *args);
+
+constexpr int kMaxParams = 5;
+
+struct ArgTypeCheck {
+    int index;          // parameter position, -1 ends the list
+    PyTypeObject *type; // the exact type demanded (list or dict)
+};
+
+struct FuncSpec {
+    const char *name;
+    int nparams;
+    const char *params[kMaxParams];
+    bool coroutine;
+    Impl impl;
+    const char *doc;                                   // nullptr: no docstring
+    const char *annotations[2 * (kMaxParams + 1) + 1]; // key, value, ..., nullptr
+    ArgTypeCheck checks[kMaxParams + 1];               // terminated by index -1
+};
+
+struct FuncObject {
+    PyObject_HEAD vectorcallfunc vectorcall;
+    const FuncSpec *spec;
+    PyObject *name;        // str
+    PyObject *qualname;    // str
+    PyObject *module;      // __module__
+    PyObject *doc;         // str or None
+    PyObject *annotations; // dict
+    PyObject *defaults;    // tuple or None
+    PyObject *kwdefaults;  // dict or None
+    PyObject *code;        // code object
+    PyObject *globals;     // the module's namespace
+    PyObject *dict;        // __dict__
+    PyObject *weakreflist;
+    PyObject *varnames[kMaxParams]; // interned parameter names
+};
+
+extern PyTypeObject FuncType;
+
+// Creates the function object of `spec` for the module whose namespace is
+// `globals`. `defaults` may be nullptr (no defaults). `is_coroutine_marker`
+// is the object stored as `_is_coroutine` for coroutine functions.
+PyObject *make_function(const FuncSpec *spec, PyObject *globals, PyObject *module_name, PyObject *defaults,
+                        PyObject *is_coroutine_marker, PyObject *filename);
+
+int ready_function_type() noexcept;
+
+} // namespace su
