@@ -1,0 +1,208 @@
+"""Sensor values into numpy form and into spaces; nested values into arrays of one dtype."""
+
+import collections
+
+import numpy as np
+import pytest
+import torch
+
+import kestrelix_core.spaces as ks
+from kestrelix_train.utils import space_utils as su
+
+INF = float("inf")
+
+
+@pytest.mark.parametrize(
+    "value,dtype,shape,content",
+    [
+        (3, np.float32, (1,), [3.0]),
+        (True, np.float32, (1,), [1.0]),
+        (np.float64(2.5), np.float32, (1,), [2.5]),
+        ([1, 2], np.float32, (1, 2), [[1.0, 2.0]]),
+        (np.array(7, dtype=np.int64), np.int64, (1,), [7]),
+    ],
+)
+def test_sensor_value_to_array(value, dtype, shape, content):
+    out = su._convert_sensor_to_numpy_array(value)
+    assert type(out) is np.ndarray and out.dtype == dtype and out.shape == shape
+    assert out.tolist() == content
+
+
+@pytest.mark.parametrize("arr", [np.zeros(3, dtype=np.int16), np.ones((2, 3)), np.zeros((0,))])
+def test_sensor_array_of_one_or_more_dimensions_is_passed_through(arr):
+    assert su._convert_sensor_to_numpy_array(arr) is arr
+
+
+def test_sensor_dict_becomes_plain_nested_dict_in_order():
+    value = collections.OrderedDict([("z", 1), ("a", collections.OrderedDict([("y", np.zeros(2)), ("b", 2.0)]))])
+    out = su._convert_sensor_to_numpy_array(value)
+    assert type(out) is dict and list(out) == ["z", "a"]
+    assert type(out["a"]) is dict and list(out["a"]) == ["y", "b"]
+    assert out["a"]["y"] is value["a"]["y"]
+    assert su._convert_sensor_to_numpy_array({}) == {}
+
+
+@pytest.mark.parametrize("bad", ["abc", object()])
+def test_sensor_value_numpy_refuses_passes_through(bad):
+    with pytest.raises((TypeError, ValueError)) as info:
+        su._convert_sensor_to_numpy_array(bad)
+    with pytest.raises(type(info.value)) as expected:
+        np.array([bad], dtype=np.float32)
+    assert str(info.value) == str(expected.value)
+
+
+def box_of(space):
+    assert type(space) is ks.Box
+    assert np.all(space.low == -INF) and np.all(space.high == INF)
+    return space.shape
+
+
+@pytest.mark.parametrize(
+    "value,shape",
+    [
+        (7, (1,)),
+        (2.5, (1,)),
+        (True, (1,)),
+        (np.int64(7), (1,)),
+        (np.float32(1.5), (1,)),
+        (np.array(3.0), (1,)),
+        (np.zeros(5), (5,)),
+        (np.zeros((0,)), (0,)),
+        # an array is described by its full shape, so the space contains it
+        (np.zeros((3, 4)), (3, 4)),
+        (np.zeros((2, 1, 3)), (2, 1, 3)),
+    ],
+)
+def test_value_to_unbounded_box(value, shape):
+    space = su._convert_value_to_gym_space(value)
+    assert box_of(space) == shape
+    if isinstance(value, np.ndarray) and value.ndim >= 1:
+        assert space.contains(value.astype(np.float32))
+
+
+def test_value_dict_to_dict_space_in_order():
+    space = su._convert_value_to_gym_space(collections.OrderedDict([("b", np.zeros(2)), ("a", 1), ("c", {})]))
+    assert type(space) is ks.Dict and list(space.spaces) == ["b", "a", "c"]
+    assert box_of(space["b"]) == (2,) and box_of(space["a"]) == (1,)
+    assert type(space["c"]) is ks.Dict and len(space["c"].spaces) == 0
+    assert list(su._convert_value_to_gym_space({}).spaces) == []
+
+
+@pytest.mark.parametrize("value", [[1, 2], "s", None, (1,), torch.zeros(2), {"a": {"b": [1]}}])
+def test_value_of_unsupported_kind(value):
+    bad = value
+    while isinstance(bad, dict):
+        bad = next(iter(bad.values()))
+    with pytest.raises(NotImplementedError) as info:
+        su._convert_value_to_gym_space(value)
+    assert info.value.args == (f"Unable to convert value ({bad}) to gym space!, got type {type(bad)}",)
+
+
+def test_space_errors_pass_through(monkeypatch):
+    error = RuntimeError("box refused")
+
+    class Spaces:
+        Dict = ks.Dict
+
+        def Box(self, **kwargs):
+            assert list(kwargs) == ["low", "high", "shape"]
+            raise error
+
+    monkeypatch.setattr(su, "kestrelix_spaces", Spaces())
+    with pytest.raises(RuntimeError) as info:
+        su._convert_value_to_gym_space(1)
+    assert info.value is error
+
+
+# --------------------------------------------------------------------------
+# make_np_array
+# --------------------------------------------------------------------------
+
+
+def test_make_np_array_nested_value_and_trace(trace_lines):
+    value = {"a": [1, 2], "b": (3, np.zeros(2))}
+    with trace_lines() as lines:
+        out = su.make_np_array(value)
+    assert type(out) is dict and list(out) == ["a", "b"]
+    assert out["a"].dtype == np.float32 and out["a"].tolist() == [1.0, 2.0]
+    assert type(out["b"]) is tuple
+    assert out["b"][0].shape == () and out["b"][0].dtype == np.float32 and out["b"][0] == 3
+    assert out["b"][1].dtype == np.float32 and out["b"][1].tolist() == [0.0, 0.0]
+    assert lines == [
+        f"x=== {value} <class 'dict'>",
+        "x=== [1, 2] <class 'list'>",
+        f"x=== {value['b']} <class 'tuple'>",
+        "x=== 3 <class 'int'>",
+        "x=== [0. 0.] <class 'numpy.ndarray'>",
+    ]
+
+
+@pytest.mark.parametrize(
+    "call",
+    [lambda x: su.make_np_array(x, np.int8), lambda x: su.make_np_array(x, dtype=np.int8),
+     lambda x: su.make_np_array(x=x, dtype="int8")],
+)
+def test_make_np_array_dtype_reaches_every_leaf(call, trace_lines):
+    Point = collections.namedtuple("Point", "x y")
+    with trace_lines():
+        out = call(collections.OrderedDict([("p", Point(np.arange(3), 2.7)), ("q", {"r": [1]})]))
+    assert type(out) is dict and type(out["p"]) is tuple
+    assert [leaf.dtype for leaf in (out["p"][0], out["p"][1], out["q"]["r"])] == [np.int8] * 3
+    assert out["p"][1] == 2
+
+
+def test_make_np_array_array_goes_through_astype(trace_lines):
+    arr = np.arange(6, dtype=np.int64).reshape(2, 3)
+    with trace_lines() as lines:
+        out = su.make_np_array(arr)
+    assert out is not arr and out.dtype == np.float32 and out.shape == (2, 3)
+    assert "\n".join(lines) == f"x=== {arr} <class 'numpy.ndarray'>"
+    with trace_lines() as lines:
+        assert su.make_np_array({}) == {} and su.make_np_array(()) == ()
+    assert lines == ["x=== {} <class 'dict'>", "x=== () <class 'tuple'>"]
+
+
+def test_make_np_array_tensor_goes_to_numpy_whole(trace_lines):
+    with trace_lines():
+        out = su.make_np_array(torch.tensor([1.5, 2.5]))
+    assert out.dtype == np.float32 and out.tolist() == [1.5, 2.5]
+
+
+def test_make_np_array_children_go_through_the_module_global(monkeypatch, trace_lines):
+    original = su.make_np_array
+    calls = []
+    monkeypatch.setattr(su, "make_np_array", lambda x, dtype: calls.append((x, dtype)) or "leaf")
+    with trace_lines():
+        assert original({"a": 1, "b": (2,)}, np.int16) == {"a": "leaf", "b": "leaf"}
+    assert calls == [(1, np.int16), ((2,), np.int16)]
+
+
+def test_make_np_array_errors_pass_through_and_nothing_partial(trace_lines):
+    with trace_lines():
+        with pytest.raises(ValueError, match="could not convert string to float"):
+            su.make_np_array({"a": 1, "b": "x"})
+        with pytest.raises(TypeError, match="data type"):
+            su.make_np_array(1, dtype="not-a-dtype")
+
+
+@pytest.mark.parametrize(
+    "fn",
+    [su.make_np_array, su._convert_sensor_to_numpy_array, su._convert_value_to_gym_space],
+)
+def test_deep_nesting_raises_recursion_error(fn, trace_lines):
+    deep = {}
+    node = deep
+    for _ in range(100_000):
+        node["k"] = {}
+        node = node["k"]
+    with trace_lines():
+        with pytest.raises(RecursionError):
+            fn(deep)
+
+
+def test_dict_changing_size_during_conversion(monkeypatch):
+    value = {"a": 1, "b": 2}
+    original = su._convert_sensor_to_numpy_array
+    monkeypatch.setattr(su, "_convert_sensor_to_numpy_array", lambda v: value.setdefault("c", 3))
+    with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+        original(value)
