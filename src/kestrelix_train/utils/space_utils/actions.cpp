@@ -3,12 +3,10 @@
 #include "walk.h"
 
 // numpy's C API, private to this unit: the table pointer is static here and
-// filled on first use (see numpy_api()).
+// filled on first use (see numpy_originals()).
 #undef PY_ARRAY_UNIQUE_SYMBOL
 #undef NO_IMPORT_ARRAY
 #include <numpy/arrayobject.h>
-
-#include <cstring>
 
 namespace su {
 
@@ -224,14 +222,15 @@ const NumpyOriginals *numpy_originals() {
     PyObject *umath = numpy ? PyImport_ImportModule("numpy.core._multiarray_umath") : nullptr;
     PyObject *array = umath ? PyObject_GetAttrString(umath, "array") : nullptr;
     Py_XDECREF(umath);
-    if (numpy && array) {
+    if (numpy && array && !o.ready) {
+        // (another thread may have got here first while the imports ran)
         o.numpy = numpy;
         o.array = array;
         o.ready = true;
     } else {
         Py_XDECREF(numpy);
         Py_XDECREF(array);
-        o.failed = true;
+        o.failed = !o.ready;
     }
     PyErr_Clear();
     PyErr_Restore(exc_type, exc_value, exc_tb);
@@ -258,11 +257,14 @@ Ref selector_mask_array(PyObject *globals, PyObject *selector_mask) {
     Ref array = getattr(np.get(), SU_STR(array));
     if (!array)
         return {};
-    Ref int8 = getattr(np.get(), SU_STR(int8));
+    Ref np_again = global(globals, SU_STR(np));
+    if (!np_again)
+        return {};
+    Ref int8 = getattr(np_again.get(), SU_STR(int8));
     if (!int8)
         return {};
     const NumpyOriginals *orig = numpy_originals();
-    if (orig && np.get() == orig->numpy && array.get() == orig->array &&
+    if (orig && np.get() == orig->numpy && np_again.get() == orig->numpy && array.get() == orig->array &&
         int8.get() == reinterpret_cast<PyObject *>(&PyByteArrType_Type))
         return int8_array_of_bits(selector_mask);
     PyObject *argv[] = {selector_mask, int8.get()};

@@ -1,0 +1,354 @@
+"""Action unsquashing, logit unpacking and the skill selector's action mask."""
+import types
+from collections import OrderedDict
+
+import numpy as np
+import pytest
+import torch
+import tree
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+
+from kestrelix_core import spaces as S
+from kestrelix_core.agent.skill.skill_selector import SkillSelector
+from kestrelix_train.utils import space_utils as su
+
+
+def box(low, high, shape=(1,), dtype=np.float32):
+    return S.Box(low=low, high=high, shape=shape, dtype=dtype)
+
+
+# ---------------------------------------------------------------- unsquash
+
+
+@pytest.mark.parametrize(
+    "action, expected",
+    [(-1.0, -2.0), (0.0, 2.0), (1.0, 6.0), (1.5, 6.0), (-3.0, -2.0)],
+)
+def test_float_box_rescales_and_clips(action, expected):
+    out = su.unsquash_action(np.array([action], np.float32), box(-2, 6))
+    assert out.tolist() == [expected]
+
+
+def test_per_dimension_bounds():
+    space = box(np.array([0, -10, 5], np.float32), np.array([1, 10, 7], np.float32), (3,))
+    out = su.unsquash_action(np.zeros(3, np.float32), space)
+    assert out.tolist() == [0.5, 0.0, 6.0]
+
+
+@pytest.mark.parametrize("action, expected", [(0, 3), (2, 5), (50, 53)])
+def test_integer_box_shifts_by_low_without_clipping(action, expected):
+    out = su.unsquash_action(np.array([action]), box(3, 10, dtype=np.int64))
+    assert out.tolist() == [expected]
+
+
+@pytest.mark.parametrize(
+    "space", [box(-2, 6, dtype=np.float16), S.Discrete(3), S.MultiDiscrete([2, 3]), box(0, 1, dtype=bool)]
+)
+def test_unsquash_passes_through_the_same_object(space):
+    action = np.array([0.25])
+    assert su.unsquash_action(action, space) is action
+
+
+def test_tuple_space_pairs_like_zip_and_builds_a_tuple():
+    space = S.Tuple((box(-2, 6), S.Discrete(4)))
+    out = su.unsquash_action([np.array([1.0]), 3, "extra"], space)
+    assert type(out) is tuple and len(out) == 2
+    assert out[0].tolist() == [6.0] and out[1] == 3
+
+
+def test_dict_structure_maps_leaves_and_keeps_discrete():
+    out = su.unsquash_action({"a": np.array([0.0]), "d": 2}, {"a": box(-2, 6), "d": S.Discrete(3)})
+    assert out["a"].tolist() == [2.0] and out["d"] == 2
+
+
+def test_map_callable_is_new_per_call_and_tree_errors_pass_through(monkeypatch):
+    seen = []
+
+    def spy(fn, *structures):
+        seen.append(fn)
+        return tree.map_structure(fn, *structures)
+
+    monkeypatch.setattr(su, "tree", types.SimpleNamespace(map_structure=spy))
+    for _ in range(2):
+        su.unsquash_action({"a": np.array([0.0])}, {"a": box(0, 2)})
+    assert seen[0] is not seen[1]
+    assert seen[0](np.array([1.0]), box(0, 4)).tolist() == [4.0]
+    with pytest.raises(TypeError, match="map_"):
+        seen[0](1.0)
+    monkeypatch.undo()
+    with pytest.raises(ValueError) as got:
+        su.unsquash_action({"a": 1.0}, {"b": box(0, 1)})
+    with pytest.raises(ValueError) as expected:
+        tree.map_structure(lambda a, s: a, {"a": 1.0}, {"b": box(0, 1)})
+    assert str(got.value) == str(expected.value)
+
+
+def test_recursion_goes_through_module_global_and_is_guarded(monkeypatch):
+    class Loop(S.Tuple):
+        def __init__(self):
+            pass
+
+        def __iter__(self):
+            return iter((self,))
+
+    nested = []
+    nested.append(nested)
+    with pytest.raises(RecursionError):
+        su.unsquash_action(nested, Loop())
+    original, calls = su.unsquash_action, []
+    monkeypatch.setattr(su, "unsquash_action", lambda a, s: calls.append(a) or "x")
+    assert original(["p", "q"], S.Tuple((box(0, 1), box(0, 1)))) == ("x", "x")
+    assert calls == ["p", "q"]
+
+
+def _py_unsquash(a, s):
+    return np.clip(s.low + (a + 1.0) * (s.high - s.low) / 2.0, s.low, s.high)
+
+
+@settings(max_examples=150, deadline=None)
+@given(
+    dtype=st.sampled_from([np.float32, np.float64]),
+    action_dtype=st.sampled_from([np.float32, np.float64]),
+    per_dim=st.booleans(),
+    data=st.data(),
+)
+def test_unsquash_is_bit_identical_to_the_python_expression(dtype, action_dtype, per_dim, data):
+    n = data.draw(st.integers(1, 6))
+    finite = dict(allow_nan=False, allow_infinity=False, min_value=-1e6, max_value=1e6, width=32)
+    if per_dim:
+        low = data.draw(hnp.arrays(dtype, n, elements=st.floats(**finite)))
+        high = low + data.draw(hnp.arrays(dtype, n, elements=st.floats(0, 1e6, width=32)))
+    else:
+        low = data.draw(st.floats(**finite))
+        high = low + data.draw(st.floats(0, 1e6))
+    space = box(low, high, (n,), dtype)
+    action = data.draw(hnp.arrays(action_dtype, n, elements=st.floats(-2, 2, width=32)))
+    got, want = su.unsquash_action(action, space), _py_unsquash(action, space)
+    assert got.dtype == want.dtype and got.tobytes() == want.tobytes()
+    scalar = data.draw(st.floats(-2, 2))
+    assert su.unsquash_action(scalar, space).tobytes() == _py_unsquash(scalar, space).tobytes()
+
+
+@pytest.mark.parametrize("batch, expected", [({}, {}), ({"k": torch.zeros(0, 2)}, {"k": []})])
+def test_unsquash_batch_empty(batch, expected):
+    assert su.unsquash_action_batch(batch, {"k": box(0, 1, (2,))}) == expected
+
+
+def test_unsquash_batch_rows_in_order_and_errors():
+    batch = {"b": torch.tensor([[-1.0, 1.0], [0.0, 0.0], [1.0, -1.0]]), "a": torch.zeros(1, 1)}
+    out = su.unsquash_action_batch(batch, {"a": S.Discrete(2), "b": box(0, 4, (2,))})
+    assert list(out) == ["b", "a"] and type(out["b"]) is list
+    assert [r.tolist() for r in out["b"]] == [[0, 4], [2, 2], [4, 0]]
+    assert out["a"][0].shape == (1,)
+    with pytest.raises(AttributeError, match="keys"):
+        su.unsquash_action_batch(None, {})
+    with pytest.raises(KeyError):
+        su.unsquash_action_batch({"b": batch["b"]}, {})
+
+
+# ----------------------------------------------------------- unpack_logits
+
+
+def _py_unpack(logits, space):
+    if isinstance(space, (S.Dict, S.Tuple)):
+        if isinstance(space, S.Tuple) and isinstance(logits, (list, tuple)):
+            return logits
+        if isinstance(space, S.Dict) and isinstance(logits, dict):
+            return logits
+        offset, batch_dims = 0, list(logits.shape[:-1])
+        members = space.spaces if isinstance(space, S.Tuple) else space.spaces.items()
+        u = [] if isinstance(space, S.Tuple) else OrderedDict()
+        for m in members:
+            key, sub = (None, m) if isinstance(space, S.Tuple) else m
+            part = torch.reshape(logits[..., offset : offset + sub.size], batch_dims + list(sub.shape))
+            offset += sub.size
+            if key is None:
+                u.append(_py_unpack(part, sub))
+            else:
+                u[key] = _py_unpack(part, sub)
+        return u
+    if isinstance(space, S.MultiDiscrete):
+        offsets = np.cumsum([0] + list(space.nvec))
+        return [logits[..., a:b] for a, b in zip(offsets[:-1], offsets[1:])]
+    return logits
+
+
+def _flatten(parts, batch_dims):
+    if isinstance(parts, (list, OrderedDict)):
+        members = parts.values() if isinstance(parts, dict) else parts
+        return torch.cat([_flatten(p, batch_dims) for p in members], dim=-1)
+    return torch.reshape(parts, batch_dims + [-1])
+
+
+def _same(a, b):
+    assert type(a) is type(b)
+    if isinstance(a, (list, dict)):
+        assert len(a) == len(b)
+        if isinstance(a, dict):
+            assert list(a) == list(b)
+        for x, y in zip(a.values() if isinstance(a, dict) else a, b.values() if isinstance(b, dict) else b):
+            _same(x, y)
+    else:
+        assert a.shape == b.shape and a.dtype == b.dtype and torch.equal(a, b)
+
+
+leaf_spaces = st.one_of(
+    st.integers(1, 4).map(S.Discrete),
+    st.lists(st.integers(1, 4), min_size=1, max_size=3).map(S.MultiDiscrete),
+    st.tuples(st.integers(1, 3), st.integers(1, 3)).map(lambda s: box(-1, 1, s)),
+    st.integers(1, 3).map(S.MultiBinary),
+)
+spaces = st.recursive(
+    leaf_spaces,
+    lambda inner: st.one_of(
+        st.lists(inner, min_size=1, max_size=3).map(lambda m: S.Tuple(tuple(m))),
+        st.dictionaries(st.text("abcxyz", min_size=1, max_size=2), inner, min_size=1, max_size=3).map(S.Dict),
+    ),
+    max_leaves=8,
+)
+
+
+@settings(max_examples=120, deadline=None)
+@given(space=spaces, batch=st.lists(st.integers(1, 3), max_size=3), dtype=st.sampled_from([torch.float32, torch.float64]))
+def test_unpack_matches_torch_steps_and_round_trips(space, batch, dtype):
+    logits = torch.randn(batch + [space.size], dtype=dtype)
+    got = su.unpack_logits(logits, space)
+    if isinstance(space, S.MultiDiscrete):
+        assert [g.shape for g in got] == [w.shape for w in _py_unpack(logits, space)]
+    else:
+        _same(got, _py_unpack(logits, space))
+    assert torch.equal(_flatten(got, batch), logits)
+
+
+@pytest.mark.parametrize("arr", [np.arange(10.0).reshape(2, 5), torch.arange(10.0).reshape(2, 5)])
+def test_multidiscrete_slices_numpy_and_torch(arr):
+    parts = su.unpack_logits(arr, S.MultiDiscrete([3, 2]))
+    assert [p.tolist() for p in parts] == [[[0, 1, 2], [5, 6, 7]], [[3, 4], [8, 9]]]
+
+
+@pytest.mark.parametrize(
+    "logits, space",
+    [
+        ([1, 2], S.Tuple((S.Discrete(2),))),
+        ((1,), S.Tuple((S.Discrete(2),))),
+        (OrderedDict(x=1), S.Dict({"a": S.Discrete(2)})),
+        (torch.zeros(3, 2), box(0, 1, (2,))),
+        (torch.zeros(3, 2), S.Discrete(2)),
+        ("anything", S.MultiBinary(2)),
+    ],
+)
+def test_unpack_returns_the_argument_itself(logits, space):
+    assert su.unpack_logits(logits, space) is logits
+
+
+def test_unpack_errors_pass_through_and_recursion_is_guarded():
+    with pytest.raises(RuntimeError, match="shape"):
+        su.unpack_logits(torch.zeros(2, 2), S.Tuple((box(0, 1, (3,)),)))
+    with pytest.raises(AttributeError, match="shape"):
+        su.unpack_logits({"a": 1}, S.Tuple((S.Discrete(2),)))
+
+    class Loop(S.Tuple):
+        def __init__(self):
+            self.spaces = (self,)
+
+        size = 1
+        shape = (1,)
+
+    with pytest.raises(RecursionError):
+        su.unpack_logits(torch.zeros(1), Loop())
+
+
+# ------------------------------------------------------ selector action mask
+
+
+class CountingSelector(SkillSelector):
+    def __init__(self, *a, **kw):
+        super().__init__(*a, **kw)
+        self.calls = []
+
+    def __getattribute__(self, name):
+        if name in ("is_fixed_order", "is_repeat", "get_children_names"):
+            object.__getattribute__(self, "calls").append(name)
+        return object.__getattribute__(self, name)
+
+
+@pytest.mark.parametrize(
+    "prev, repeat, expected",
+    [
+        (None, False, [1, 0, 0]),
+        (0, False, [1, 1, 0]),
+        (1, True, [0, 1, 1]),
+        (2, True, [1, 0, 1]),
+        (2, False, [0, 0, 1]),
+        (-1, True, [1, 0, 1]),
+        (-1, False, [0, 0, 1]),
+        (np.int16(2), True, [1, 0, 1]),
+    ],
+)
+def test_fixed_order_masks(prev, repeat, expected):
+    out = su.compute_selector_action_mask(prev, SkillSelector("abc", fixed_order=True, repeat=repeat))
+    assert type(out) is np.ndarray and out.dtype == np.int8 and out.tolist() == expected
+
+
+def test_unordered_selector_gets_a_plain_list_and_no_repeat_query():
+    sel = CountingSelector("abc", fixed_order=False, repeat=True)
+    assert su.compute_selector_action_mask(None, sel) == [1, 1, 1]
+    assert sel.calls == ["is_fixed_order", "get_children_names"]
+
+
+@pytest.mark.parametrize(
+    "prev, children, exc",
+    [(3, "abc", IndexError), (0, "", IndexError), (None, "", IndexError), ("0", "abc", TypeError), (1.0, "ab", TypeError),
+     (2**70, "ab", IndexError)],
+)
+def test_selector_mask_errors(prev, children, exc):
+    with pytest.raises(exc):
+        su.compute_selector_action_mask(prev, SkillSelector(children, fixed_order=True))
+
+
+class NumpyProxy:
+    """Stands in for numpy so that the module takes its general path."""
+
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+
+def _outcome(fn):
+    try:
+        r = fn()
+    except Exception as e:  # noqa: BLE001 - the exception itself is compared
+        return ("raise", type(e), str(e))
+    if isinstance(r, np.ndarray):
+        return ("array", r.dtype, r.shape, r.tolist(), r.flags.c_contiguous, r.flags.owndata, r.flags.writeable)
+    return ("value", type(r), r)
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    n=st.integers(0, 6),
+    fixed=st.booleans(),
+    repeat=st.booleans(),
+    prev=st.one_of(
+        st.none(),
+        st.integers(-9, 9),
+        st.integers(-9, 9).map(np.int64),
+        st.integers(-9, 9).map(np.int32),
+        st.sampled_from([2**65, True, "1", 1.0]),
+    ),
+)
+def test_fast_path_matches_general_path(n, fixed, repeat, prev):
+    sel = SkillSelector([str(i) for i in range(n)], fixed_order=fixed, repeat=repeat)
+    fast = _outcome(lambda: su.compute_selector_action_mask(prev, sel))
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(su, "np", NumpyProxy())
+        general = _outcome(lambda: su.compute_selector_action_mask(prev, sel))
+    assert fast == general
+
+
+def test_replaced_numpy_names_are_called(monkeypatch):
+    calls = []
+    monkeypatch.setattr(np, "array", lambda x, dtype: calls.append((list(x), dtype)) or "made")
+    assert su.compute_selector_action_mask(None, SkillSelector("ab", fixed_order=True)) == "made"
+    assert calls == [([1, 0], np.int8)]
