@@ -220,7 +220,7 @@ Ref sensors_by_lambda(PyObject *sensors, bool mapped) {
 }
 
 // _get_perceptor_space(perceptors, sensor_space_spec): every perceptor runs
-// once, in list order, on a fresh sample of the specification; each output
+// once, in list order, on a fresh sample of the sensor space; each output
 // key is described as a space.
 class PerceptorSpaceBody final : public CoroBody {
   public:
@@ -284,7 +284,7 @@ class PerceptorSpaceBody final : public CoroBody {
 };
 
 // get_kestrelix_space_info(sensor_space_spec, sensors, perceptors,
-// skill_processors): the unmapped sensors' spaces from the specification,
+// skill_processors): the unmapped sensors' spaces from the sensor space,
 // one unbounded space per mapped sensor, the perceptors' outputs, then the
 // skill processors' action spaces.
 class SpaceInfoBody final : public CoroBody {

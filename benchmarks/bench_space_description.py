@@ -1,0 +1,224 @@
+"""Space description: the per-step sensor mapping, the enriched space, and
+filtering, against the same steps written directly in Python.
+
+The mapping prints make_np_array's trace lines; run_cases sends them to a
+null stream for the module and the Python version alike. The "no trace"
+rows rebind the module-level name `print` of both versions to a no-op, to
+show the cost of the mapping itself.
+"""
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import io
+from collections import OrderedDict
+
+import numpy as np
+
+from _harness import Case, run_cases
+from kestrelix_core import spaces as S
+from kestrelix_core.agent.sensor import Sensor
+from kestrelix_core.utils import sensor_util
+from kestrelix_train.utils import space_utils as su
+
+# ----- the same steps, in Python ---------------------------------------------
+
+
+def py_convert_sensor_to_numpy_array(sensor):
+    if isinstance(sensor, dict):
+        return {k: py_convert_sensor_to_numpy_array(v) for k, v in sensor.items()}
+    if isinstance(sensor, np.ndarray):
+        return np.array([sensor], dtype=sensor.dtype) if len(sensor.shape) == 0 else sensor
+    return np.array([sensor], dtype=np.float32)
+
+
+def py_convert_value_to_gym_space(value):
+    if isinstance(value, dict):
+        return S.Dict({k: py_convert_value_to_gym_space(v) for k, v in value.items()})
+    if isinstance(value, np.ndarray):
+        shape = (1,) if len(value.shape) == 0 else tuple(value.shape)
+        return S.Box(low=-np.inf, high=np.inf, shape=shape)
+    if "numpy" in str(type(value).__module__) or isinstance(value, (int, float)):
+        return S.Box(low=-np.inf, high=np.inf, shape=(1,))
+    raise NotImplementedError(f"Unable to convert value ({value}) to gym space!, got type {type(value)}")
+
+
+def py_make_np_array(x, dtype=np.float32):
+    print("x===", x, type(x))
+    if isinstance(x, np.ndarray):
+        return x.astype(dtype)
+    if isinstance(x, dict):
+        return {k: py_make_np_array(v, dtype=dtype) for k, v in x.items()}
+    if isinstance(x, tuple):
+        return tuple(py_make_np_array(v, dtype=dtype) for v in x)
+    return np.array(x, dtype=dtype)
+
+
+async def py_convert_sim_sensors(sim_sensors, sim_sensors_spec, agent_sensors, perceptors, skill_processors):
+    if isinstance(sim_sensors, OrderedDict):
+        sim_sensors = dict(sim_sensors)
+    kestrelix_sensors = {}
+    sensors_unmapped = sensor_util.get_unmapped_sensors(agent_sensors)
+    sensors_mapped = sensor_util.get_mapped_sensors(agent_sensors)
+    if len(sensors_unmapped) > 0:
+        kestrelix_sensors = sim_sensors_spec.get_sample_as_kestrelix_sensors(sim_sensors, sensors_unmapped)
+    for sensor in sensors_mapped:
+        kestrelix_sensors[sensor.name] = py_convert_sensor_to_numpy_array(sensor.sense(sim_sensors))
+    for perceptor in perceptors:
+        perceptor_output = await perceptor.perceive(sim_sensors_spec, kestrelix_sensors)
+        for key, value in perceptor_output.items():
+            if key in kestrelix_sensors:
+                raise Exception(f"Perceptor {perceptor.get_name()} has a key {key} that already exists in the "
+                                "sensor space dictionary!")
+            kestrelix_sensors[key] = value
+    kestrelix_sensors = py_make_np_array(kestrelix_sensors)
+    for skill_processor in skill_processors:
+        value = await skill_processor._execute(kestrelix_sensors)
+        kestrelix_sensors[skill_processor.get_skill_name()] = value
+    return kestrelix_sensors
+
+
+async def py_get_perceptor_space(perceptors, sensor_space_spec):
+    perceptor_dict = {}
+    for perceptor in perceptors:
+        perceptor_output = await perceptor.perceive(sensor_space_spec, sensor_space_spec.sample())
+        for key, value in perceptor_output.items():
+            if key in perceptor_dict:
+                raise Exception("duplicate")
+            perceptor_dict[key] = py_convert_value_to_gym_space(value)
+    return perceptor_dict
+
+
+async def py_get_kestrelix_space_info(sensor_space_spec, sensors, perceptors, skill_processors):
+    kestrelix_space = S.Dict({})
+    non_mapped = [s for s in sensors if not s.has_lambda()]
+    if len(non_mapped) > 0:
+        kestrelix_space = sensor_space_spec.convert_to_kestrelix_space(non_mapped)
+    for sensor in [s for s in sensors if s.has_lambda()]:
+        output = py_convert_sensor_to_numpy_array(sensor.sense(sensor_space_spec.sample()))
+        if sensor.name in kestrelix_space:
+            raise Exception("duplicate")
+        kestrelix_space[sensor.name] = py_convert_value_to_gym_space(output)
+    for key, space in (await py_get_perceptor_space(perceptors, sensor_space_spec)).items():
+        if key in kestrelix_space:
+            raise Exception("duplicate")
+        kestrelix_space[key] = space
+    for skill_processor in skill_processors:
+        action_space = skill_processor.get_action_space()
+        kestrelix_space[skill_processor.get_skill_name()] = action_space
+    return kestrelix_space
+
+
+# ----- a realistic agent ------------------------------------------------------
+
+
+class Perceptor:
+    def __init__(self, name, out):
+        self.name, self.out = name, out
+
+    def get_name(self):
+        return self.name
+
+    async def perceive(self, space, sensors):
+        return self.out
+
+
+class Skill:
+    def __init__(self, name, value):
+        self.name, self.value = name, value
+
+    def get_skill_name(self):
+        return self.name
+
+    def get_action_space(self):
+        return S.Discrete(3)
+
+    async def _execute(self, sensors):
+        return self.value
+
+
+SPEC = S.SimSensorSpace({"pos": S.Box(-1, 1, (3,)), "vel": S.Box(-1, 1, (3,)), "fuel": S.Box(0, 1, (1,))})
+SENSORS = [Sensor("pos"), Sensor("vel"), Sensor("fuel"),
+           Sensor("speed", lambda o: float(np.linalg.norm(o["vel"]))), Sensor("alt", lambda o: o["pos"][2])]
+PERCEPTORS = [Perceptor("near", {"near_dist": 1.5, "near_dir": np.zeros(3)}), Perceptor("goal", {"goal": np.ones(2)})]
+SKILLS = [Skill("move", np.zeros(3)), Skill("land", 1)]
+OBS = OrderedDict(pos=np.ones(3), vel=np.zeros(3), fuel=np.array([0.5]))
+ARGS = (OBS, SPEC, SENSORS, PERCEPTORS, SKILLS)
+INFO_ARGS = (SPEC, SENSORS, PERCEPTORS, SKILLS)
+LEAVES = [*OBS.values(), np.zeros(1), np.zeros(1), *(v for p in PERCEPTORS for v in p.out.values())]
+
+
+def drive(coro):
+    try:
+        coro.send(None)
+    except StopIteration as e:
+        return e.value
+    raise RuntimeError("the benchmark's collaborators never suspend")
+
+
+def floor_mapping():
+    # The collaborators' own work: sensor_util, the sensor space, the
+    # sensors, the awaited perceptors and skill processors, and numpy's
+    # conversion of every value, without the steps that tie them together.
+    sim = dict(OBS)
+    values = SPEC.get_sample_as_kestrelix_sensors(sim, sensor_util.get_unmapped_sensors(SENSORS))
+    for sensor in sensor_util.get_mapped_sensors(SENSORS):
+        np.array([sensor.sense(sim)], dtype=np.float32)
+    for p in PERCEPTORS:
+        drive(p.perceive(SPEC, values))
+    for v in LEAVES:
+        v.astype(np.float32) if isinstance(v, np.ndarray) else np.array(v, dtype=np.float32)
+    for s in SKILLS:
+        drive(s._execute(values))
+        s.get_skill_name()
+
+
+class _NoTrace:
+    """Rebinds `print` in the module and in this file to a no-op."""
+
+    def __enter__(self):
+        su.print = globals()["print"] = lambda *a: None
+
+    def __exit__(self, *exc):
+        del su.print, globals()["print"]
+
+
+def _no_trace(fn):
+    def run():
+        with _NoTrace():
+            return fn()
+
+    return run
+
+
+def cases() -> list[Case]:
+    loop = asyncio.new_event_loop()
+    keys = ["pos", "speed", "near_dist", "move"]
+    with contextlib.redirect_stdout(io.StringIO()):
+        sample = drive(su.convert_sim_sensors_to_kestrelix_sensors(*ARGS))
+    space = drive(su.get_kestrelix_space_info(*INFO_ARGS))
+    return [
+        Case("convert_sim_sensors: one await, send()",
+             module=lambda: drive(su.convert_sim_sensors_to_kestrelix_sensors(*ARGS)),
+             python=lambda: drive(py_convert_sim_sensors(*ARGS)), floor=floor_mapping),
+        Case("convert_sim_sensors: one await, asyncio task",
+             module=lambda: loop.run_until_complete(su.convert_sim_sensors_to_kestrelix_sensors(*ARGS)),
+             python=lambda: loop.run_until_complete(py_convert_sim_sensors(*ARGS))),
+        Case("convert_sim_sensors: send(), no trace",
+             module=_no_trace(lambda: drive(su.convert_sim_sensors_to_kestrelix_sensors(*ARGS))),
+             python=_no_trace(lambda: drive(py_convert_sim_sensors(*ARGS))), floor=floor_mapping),
+        Case("get_kestrelix_space_info: one await",
+             module=lambda: drive(su.get_kestrelix_space_info(*INFO_ARGS)),
+             python=lambda: drive(py_get_kestrelix_space_info(*INFO_ARGS))),
+        Case("filter_sample: 4 of 10 keys",
+             module=lambda: su.filter_sample(sample, keys),
+             python=lambda: {k: v for k, v in sample.items() if k in keys}),
+        Case("filter_space: 4 of 10 keys",
+             module=lambda: su.filter_space(space, keys),
+             python=lambda: S.Dict({k: v for k, v in space.spaces.items() if k in keys}),
+             floor=lambda: S.Dict({})),
+    ]
+
+
+if __name__ == "__main__":
+    run_cases("Space description", cases())
