@@ -3,4 +3,4 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-exec .venv/bin/python examples/train_agent.py "$@"
+exec .venv/bin/python examples/train_drone.py "$@"

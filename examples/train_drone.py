@@ -1,0 +1,505 @@
+"""Train the example drone agent end to end through space_utils.
+
+    python examples/train_drone.py                # one process
+    python examples/train_drone.py --workers 2    # episodes collected by 2 Ray workers
+
+Each iteration collects a batch of episodes (all running side by side) and
+takes one policy-gradient step (REINFORCE with reward-to-go and normalised
+advantages). The trace lines that make_np_array prints go to
+examples/output/trace*.log; a progress bar shows the episodes; at the end a
+short summary is printed and the learning curve is written to
+examples/output/learning_curve.png.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import contextlib
+import dataclasses
+import io
+import logging
+import os
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Dict, Iterator, List, Optional, Sequence, TextIO, cast
+
+import numpy as np
+import numpy.typing as npt
+import torch
+
+EXAMPLES = Path(__file__).resolve().parent
+if str(EXAMPLES) not in sys.path:
+    sys.path.insert(0, str(EXAMPLES))
+
+import drone_sim  # noqa: E402
+from drone_sim import EpisodeStats  # noqa: E402
+from drone_agent import DroneAgent, Policy  # noqa: E402
+
+DEFAULT_OUTPUT = EXAMPLES / "output"
+
+
+@dataclass
+class Config:
+    iterations: int = 40
+    episodes_per_iteration: int = 32
+    workers: int = 0  # 0: collect in this process; N: in N Ray workers
+    max_steps: int = 40
+    learning_rate: float = 0.01
+    gamma: float = 0.99
+    entropy_coef: float = 0.01
+    seed: int = 0
+    output: Path = DEFAULT_OUTPUT
+    progress: bool = True
+    plot: bool = True
+    trace_max_bytes: int = 4 << 20
+
+
+# ---------------------------------------------------------------------------
+# The trace log
+# ---------------------------------------------------------------------------
+
+
+class TraceLog(io.TextIOBase):
+    """A text sink for make_np_array's trace lines. It counts the lines and
+    keeps the file small: past `max_bytes` the file moves to `<name>.1` (the
+    older one is dropped) and a new one begins."""
+
+    def __init__(self, path: Path, max_bytes: int) -> None:
+        super().__init__()
+        self.path = path
+        self.max_bytes = max_bytes
+        self.lines = 0
+        self._size = 0
+        path.parent.mkdir(parents=True, exist_ok=True)
+        self._file = open(path, "w", encoding="utf-8")
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, text: str) -> int:
+        self.lines += text.count("\n")
+        self._size += len(text)
+        self._file.write(text)
+        if self._size > self.max_bytes and text.endswith("\n"):
+            self._file.close()
+            os.replace(self.path, self.path.with_name(self.path.name + ".1"))
+            self._file = open(self.path, "w", encoding="utf-8")
+            self._size = 0
+        return len(text)
+
+    def flush(self) -> None:
+        if not self._file.closed:
+            self._file.flush()
+
+    def close(self) -> None:
+        if not self._file.closed:
+            self._file.close()
+        super().close()
+
+
+@contextlib.contextmanager
+def stdout_to(sink: TraceLog) -> Iterator[None]:
+    saved = sys.stdout
+    sys.stdout = cast(TextIO, sink)
+    try:
+        yield
+    finally:
+        sys.stdout = saved
+        sink.flush()
+
+
+# ---------------------------------------------------------------------------
+# Collecting episodes
+# ---------------------------------------------------------------------------
+
+
+@dataclass
+class RolloutBatch:
+    """Every step of a batch of episodes, ready for the learner (numpy only,
+    so that it travels cheaply between processes)."""
+
+    observations: npt.NDArray[np.float32]
+    masks: Dict[str, npt.NDArray[np.float32]]
+    actions: Dict[str, npt.NDArray[Any]]
+    returns: npt.NDArray[np.float32]  # discounted reward-to-go
+    episodes: List[EpisodeStats]
+    forbidden_actions: int  # counted by the simulators
+    checked_actions: int  # tested with action_fits_mask
+    trace_lines: int = 0
+
+
+async def collect_episodes(
+    agent: DroneAgent, policy: Policy, sims: Sequence[drone_sim.DroneDeliverySim], gamma: float
+) -> RolloutBatch:
+    """Runs one episode in each simulator, all side by side, until all end."""
+    forbidden_before = sum(sim.forbidden_actions for sim in sims)
+    started = [sim.reset() for sim in sims]
+    observations = [obs for obs, _ in started]
+    sim_masks = [mask for _, mask in started]
+    previous: List[Optional[int]] = [None] * len(sims)
+    steps: List[List[Dict[str, Any]]] = [[] for _ in sims]
+    running = list(range(len(sims)))
+    checked = 0
+    while running:
+        decision = await agent.act(
+            policy,
+            [observations[i] for i in running],
+            [sim_masks[i] for i in running],
+            [previous[i] for i in running],
+        )
+        checked += len(running)
+        still_running = []
+        for row, i in enumerate(running):
+            observations[i], sim_masks[i], reward, done = sims[i].step(decision.sim_actions[row])
+            previous[i] = decision.skills[row]
+            steps[i].append(
+                {
+                    "observation": decision.observation[row],
+                    "masks": {k: v[row] for k, v in decision.masks.items()},
+                    "actions": {k: v[row] for k, v in decision.actions.items()},
+                    "reward": reward,
+                }
+            )
+            if not done:
+                still_running.append(i)
+        running = still_running
+
+    rows = [step for episode in steps for step in episode]
+    returns: List[float] = []
+    for episode in steps:
+        to_go, episode_returns = 0.0, []
+        for step in reversed(episode):
+            to_go = step["reward"] + gamma * to_go
+            episode_returns.append(to_go)
+        returns.extend(reversed(episode_returns))
+    return RolloutBatch(
+        observations=torch.stack([r["observation"] for r in rows]).numpy(),
+        masks={k: torch.stack([r["masks"][k] for r in rows]).numpy() for k in rows[0]["masks"]},
+        actions={k: torch.stack([r["actions"][k] for r in rows]).numpy() for k in rows[0]["actions"]},
+        returns=np.asarray(returns, dtype=np.float32),
+        episodes=[dataclasses.replace(sim.stats) for sim in sims],
+        forbidden_actions=sum(sim.forbidden_actions for sim in sims) - forbidden_before,
+        checked_actions=checked,
+    )
+
+
+class RolloutWorker:
+    """Simulators, an agent and a copy of the policy. In one process the
+    trainer uses one worker directly; with --workers N each Ray actor holds
+    one."""
+
+    def __init__(
+        self, first_sim: int, n_sims: int, config: Config, trace_path: Path, agent: Optional[DroneAgent] = None
+    ) -> None:
+        torch.set_num_threads(1)
+        torch.manual_seed(config.seed * 7919 + first_sim)
+        self.config = config
+        self.trace = TraceLog(trace_path, config.trace_max_bytes)
+        if agent is None:
+            agent = DroneAgent()
+            asyncio.run(agent.setup())
+        self.agent = agent
+        self.policy = self.agent.make_policy()
+        self.sims = [
+            drone_sim.DroneDeliverySim(seed=config.seed * 100_003 + first_sim + i, max_steps=config.max_steps)
+            for i in range(n_sims)
+        ]
+
+    def collect(self, weights: Dict[str, torch.Tensor]) -> RolloutBatch:
+        self.policy.load_state_dict(weights)
+        with stdout_to(self.trace):
+            batch = asyncio.run(collect_episodes(self.agent, self.policy, self.sims, self.config.gamma))
+        batch.trace_lines = self.trace.lines
+        return batch
+
+    def close(self) -> None:
+        self.trace.close()
+
+
+# ---------------------------------------------------------------------------
+# Learning
+# ---------------------------------------------------------------------------
+
+
+def policy_gradient_step(
+    agent: DroneAgent, policy: Policy, optimizer: torch.optim.Optimizer, batch: RolloutBatch, entropy_coef: float
+) -> float:
+    """One REINFORCE step on a batch: the log-probabilities of the actions
+    taken are recomputed through the same unpack/mask road as in the rollout."""
+    observation = torch.from_numpy(batch.observations)
+    masks = {k: torch.from_numpy(v) for k, v in batch.masks.items()}
+    actions = {k: torch.from_numpy(v) for k, v in batch.actions.items()}
+    returns = torch.from_numpy(batch.returns)
+    advantages = (returns - returns.mean()) / (returns.std() + 1e-6)
+
+    distribution = agent.distribution(policy, observation, masks)
+    loss = -(distribution.log_prob(actions) * advantages).mean() - entropy_coef * distribution.entropy().mean()
+    optimizer.zero_grad()
+    loss.backward()
+    optimizer.step()
+    return float(loss.detach())
+
+
+def merge(batches: Sequence[RolloutBatch]) -> RolloutBatch:
+    return RolloutBatch(
+        observations=np.concatenate([b.observations for b in batches]),
+        masks={k: np.concatenate([b.masks[k] for b in batches]) for k in batches[0].masks},
+        actions={k: np.concatenate([b.actions[k] for b in batches]) for k in batches[0].actions},
+        returns=np.concatenate([b.returns for b in batches]),
+        episodes=[e for b in batches for e in b.episodes],
+        forbidden_actions=sum(b.forbidden_actions for b in batches),
+        checked_actions=sum(b.checked_actions for b in batches),
+        trace_lines=sum(b.trace_lines for b in batches),
+    )
+
+
+# ---------------------------------------------------------------------------
+# Collectors: one process, or Ray workers
+# ---------------------------------------------------------------------------
+
+
+def split(total: int, parts: int) -> List[int]:
+    return [total // parts + (1 if i < total % parts else 0) for i in range(parts)]
+
+
+class LocalCollector:
+    def __init__(self, config: Config, agent: DroneAgent) -> None:
+        self.worker = RolloutWorker(0, config.episodes_per_iteration, config, config.output / "trace.log", agent)
+        self.trace_files = [self.worker.trace.path]
+
+    def collect(self, weights: Dict[str, torch.Tensor]) -> RolloutBatch:
+        return self.worker.collect(weights)
+
+    def close(self) -> None:
+        self.worker.close()
+
+
+class RayCollector:
+    """N Ray actors, each running its share of the episodes of an iteration."""
+
+    def __init__(self, config: Config) -> None:
+        os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
+        import ray
+
+        self._ray = ray
+        import kestrelix_train
+
+        # Workers import this example and the package like the driver does.
+        paths = [str(EXAMPLES), str(Path(kestrelix_train.__path__[0]).resolve().parent)]
+        if os.environ.get("PYTHONPATH"):
+            paths.append(os.environ["PYTHONPATH"])
+        ray.init(
+            num_cpus=config.workers,
+            include_dashboard=False,
+            log_to_driver=False,
+            logging_level=logging.WARNING,
+            runtime_env={"env_vars": {"PYTHONPATH": os.pathsep.join(paths), "RAY_USAGE_STATS_ENABLED": "0"}},
+        )
+        try:
+            actor = ray.remote(num_cpus=1)(RolloutWorker)
+            shares = [share for share in split(config.episodes_per_iteration, config.workers) if share > 0]
+            firsts = np.cumsum([0] + shares[:-1])
+            self.trace_files = [config.output / f"trace.worker{i}.log" for i in range(len(shares))]
+            self.workers: List[Any] = [
+                actor.remote(int(first), share, config, path)
+                for first, share, path in zip(firsts, shares, self.trace_files)
+            ]
+        except BaseException:
+            ray.shutdown()
+            raise
+
+    def collect(self, weights: Dict[str, torch.Tensor]) -> RolloutBatch:
+        ref = self._ray.put(weights)
+        batches: List[RolloutBatch] = self._ray.get([w.collect.remote(ref) for w in self.workers])
+        return merge(batches)
+
+    def close(self) -> None:
+        try:
+            self._ray.get([w.close.remote() for w in self.workers])
+        finally:
+            self._ray.shutdown()
+
+
+# ---------------------------------------------------------------------------
+# The run
+# ---------------------------------------------------------------------------
+
+
+@dataclass
+class TrainResult:
+    episodes: List[EpisodeStats] = field(default_factory=list)
+    losses: List[float] = field(default_factory=list)
+    forbidden_actions: int = 0
+    checked_actions: int = 0
+    trace_lines: int = 0
+    trace_files: List[Path] = field(default_factory=list)
+    seconds: float = 0.0
+    plot: Optional[Path] = None
+
+    def window(self, first: bool) -> List[EpisodeStats]:
+        n = max(1, len(self.episodes) // 10)
+        return self.episodes[:n] if first else self.episodes[-n:]
+
+
+def train(config: Config) -> TrainResult:
+    start = time.perf_counter()
+    torch.manual_seed(config.seed)
+    torch.set_num_threads(1)
+    config.output.mkdir(parents=True, exist_ok=True)
+
+    agent = DroneAgent()
+    asyncio.run(agent.setup())
+    policy = agent.make_policy()
+    optimizer = torch.optim.Adam(policy.parameters(), lr=config.learning_rate)
+
+    collector: LocalCollector | RayCollector = (
+        RayCollector(config) if config.workers > 0 else LocalCollector(config, agent)
+    )
+    result = TrainResult(trace_files=list(collector.trace_files))
+    total = config.iterations * config.episodes_per_iteration
+    progress = _progress(total, config.progress)
+    try:
+        for _ in range(config.iterations):
+            batch = collector.collect({k: v.detach().clone() for k, v in policy.state_dict().items()})
+            result.losses.append(policy_gradient_step(agent, policy, optimizer, batch, config.entropy_coef))
+            result.episodes.extend(batch.episodes)
+            result.forbidden_actions += batch.forbidden_actions
+            result.checked_actions += batch.checked_actions
+            result.trace_lines = batch.trace_lines
+            progress.update(len(batch.episodes))
+            progress.set_postfix(
+                {
+                    "return": f"{np.mean([e.episode_return for e in batch.episodes]):+.2f}",
+                    "delivered": f"{np.mean([e.delivered for e in batch.episodes]):.0%}",
+                }
+            )
+    finally:
+        progress.close()
+        collector.close()
+    result.seconds = time.perf_counter() - start
+    if config.plot:
+        result.plot = plot_learning_curve(result, config.output / "learning_curve.png")
+    return result
+
+
+def _progress(total: int, enabled: bool) -> Any:
+    from tqdm import tqdm
+
+    return tqdm(total=total, unit="episode", file=sys.stderr, disable=not enabled, dynamic_ncols=True)
+
+
+def moving_average(values: Sequence[float], window: int) -> npt.NDArray[np.float64]:
+    data = np.asarray(values, dtype=np.float64)
+    window = max(1, min(window, len(data)))
+    cumulative = np.cumsum(np.insert(data, 0, 0.0))
+    head = cumulative[1:window] / np.arange(1, window)
+    tail = (cumulative[window:] - cumulative[:-window]) / window
+    return np.concatenate([head, tail])
+
+
+def plot_learning_curve(result: TrainResult, path: Path) -> Path:
+    from matplotlib.figure import Figure
+    from matplotlib.ticker import PercentFormatter
+
+    returns = [e.episode_return for e in result.episodes]
+    delivered = [float(e.delivered) for e in result.episodes]
+    window = max(10, len(returns) // 20)
+    x = np.arange(1, len(returns) + 1)
+    fig = Figure(figsize=(8, 6))
+    axes = fig.subplots(2, 1, sharex=True, height_ratios=(2, 1), squeeze=False)
+    top, bottom = axes[0, 0], axes[1, 0]
+    top.plot(x, returns, ".", color="tab:blue", alpha=0.15, markersize=3, label="episode return")
+    top.plot(x, moving_average(returns, window), color="tab:blue", label=f"moving average ({window} episodes)")
+    top.set_ylabel("return")
+    top.set_title("Delivery drone trained through space_utils")
+    top.legend(loc="lower right")
+    top.grid(alpha=0.3)
+    bottom.plot(x, moving_average(delivered, window), color="tab:green")
+    bottom.set_ylabel("parcels delivered")
+    bottom.set_ylim(-0.05, 1.05)
+    bottom.yaxis.set_major_formatter(PercentFormatter(1.0))
+    bottom.set_xlabel("episode")
+    bottom.grid(alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    return path
+
+
+def summary(result: TrainResult, config: Config) -> str:
+    def stats(episodes: List[EpisodeStats]) -> str:
+        mean = _mean_return(episodes)
+        rate = np.mean([e.delivered for e in episodes])
+        steps = np.mean([e.steps for e in episodes])
+        return f"return {mean:+6.2f}   delivered {rate:4.0%}   steps {steps:4.1f}"
+
+    first, last = result.window(True), result.window(False)
+    rise = _mean_return(last) - _mean_return(first)
+    where = "1 process" if config.workers == 0 else f"{config.workers} Ray workers"
+    lines = [
+        f"Trained the delivery drone on {len(result.episodes)} episodes "
+        f"({config.iterations} iterations, {where}) in {result.seconds:.1f} s",
+        f"  first {len(first):>4} episodes: {stats(first)}",
+        f"  last  {len(last):>4} episodes: {stats(last)}",
+        f"  mean return rose by {rise:.2f}" if rise > 0 else f"  mean return did not rise ({rise:+.2f})",
+        f"  forbidden actions taken: {result.forbidden_actions} "
+        f"(every one of {result.checked_actions} actions passed action_fits_mask)",
+        f"  make_np_array trace: {result.trace_lines} lines in " + ", ".join(_show(p) for p in result.trace_files),
+    ]
+    if result.plot is not None:
+        lines.append(f"  learning curve: {_show(result.plot)}")
+    return "\n".join(lines)
+
+
+def _mean_return(episodes: List[EpisodeStats]) -> float:
+    return float(np.mean([e.episode_return for e in episodes]))
+
+
+def _show(path: Path) -> str:
+    try:
+        return str(path.resolve().relative_to(Path.cwd()))
+    except ValueError:
+        return str(path)
+
+
+def parse_args(argv: Optional[Sequence[str]] = None) -> Config:
+    defaults = Config()
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--iterations", type=int, default=defaults.iterations, help="policy updates (%(default)s)")
+    parser.add_argument(
+        "--episodes", type=int, default=defaults.episodes_per_iteration, help="episodes per update (%(default)s)"
+    )
+    parser.add_argument(
+        "--workers", type=int, default=defaults.workers, help="collect episodes in N Ray workers (0: in this process)"
+    )
+    parser.add_argument("--max-steps", type=int, default=defaults.max_steps, help="episode length limit (%(default)s)")
+    parser.add_argument("--lr", type=float, default=defaults.learning_rate, help="learning rate (%(default)s)")
+    parser.add_argument("--seed", type=int, default=defaults.seed)
+    parser.add_argument("--output", type=Path, default=defaults.output, help="folder for the plot and trace logs")
+    parser.add_argument("--no-progress", action="store_true", help="no progress bar")
+    args = parser.parse_args(argv)
+    if args.iterations < 1 or args.episodes < 1 or args.workers < 0 or args.max_steps < 1:
+        parser.error("--iterations, --episodes and --max-steps must be positive and --workers not negative")
+    return Config(
+        iterations=args.iterations,
+        episodes_per_iteration=args.episodes,
+        workers=args.workers,
+        max_steps=args.max_steps,
+        learning_rate=args.lr,
+        seed=args.seed,
+        output=args.output,
+        progress=not args.no_progress,
+    )
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    config = parse_args(argv)
+    result = train(config)
+    print(summary(result, config))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
