@@ -561,6 +561,10 @@ inline int coro_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     CoroObject *c = as_coro(self);
     Py_VISIT(c->delegate);
     Py_VISIT(c->globals);
+    // The names may be str subclasses whose instances refer back to us.
+    Py_VISIT(c->funcname);
+    Py_VISIT(c->name);
+    Py_VISIT(c->qualname);
     if (c->body)
         return c->body->traverse(visit, arg);
     return 0;
@@ -652,7 +656,8 @@ inline PyObject *get_cr_code(PyObject *self, void *) noexcept {
     CoroObject *c = as_coro(self);
     if (c->globals) {
         PyObject *fn = PyDict_GetItemWithError(c->globals, c->funcname);
-        if (fn && Py_TYPE(fn) == &FuncType)
+        // (a function emptied by the collector has no code object left)
+        if (fn && Py_TYPE(fn) == &FuncType && reinterpret_cast<FuncObject *>(fn)->code)
             return Py_NewRef(reinterpret_cast<FuncObject *>(fn)->code);
         if (PyErr_Occurred())
             return nullptr;

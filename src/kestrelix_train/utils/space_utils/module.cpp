@@ -140,7 +140,12 @@ PyObject *func_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, 
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject *buf[kMaxParams];
     PyObject *const *a = args;
+    // Defaults filled in below are items of the defaults tuple; the body may
+    // run code that replaces `__defaults__`, so the tuple is held until the
+    // body returns (the caller owns every other argument).
+    Ref defaults;
     if (SU_UNLIKELY(kwnames || nargs != s->nparams)) {
+        defaults = Ref::borrow(f->defaults);
         if (bind_arguments(f, args, nargs, kwnames, buf) < 0)
             return nullptr;
         a = buf;
@@ -365,8 +370,12 @@ int ready_function_type() noexcept {
 // A real code object: argument names and counts, and the coroutine flag,
 // so that inspect and asyncio see the function as they see a `def`.
 static Ref make_code(const FuncSpec *spec, PyObject *filename, PyObject *name) {
-    Ref empty = Ref::steal(
-        reinterpret_cast<PyObject *>(PyCode_NewEmpty(PyUnicode_AsUTF8(filename), PyUnicode_AsUTF8(name), 1)));
+    // The file name goes in through replace(): it need not be valid UTF-8
+    // (a path with undecodable bytes carries surrogates).
+    const char *cname = PyUnicode_AsUTF8(name);
+    if (!cname)
+        return {};
+    Ref empty = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty("", cname, 1)));
     if (!empty)
         return {};
     Ref varnames = Ref::steal(PyTuple_New(spec->nparams));
@@ -394,7 +403,8 @@ static Ref make_code(const FuncSpec *spec, PyObject *filename, PyObject *name) {
         PyDict_SetItemString(kw.get(), "co_varnames", varnames.get()) < 0 ||
         PyDict_SetItemString(kw.get(), "co_nlocals", argc.get()) < 0 ||
         PyDict_SetItemString(kw.get(), "co_flags", fl.get()) < 0 ||
-        PyDict_SetItemString(kw.get(), "co_qualname", name) < 0)
+        PyDict_SetItemString(kw.get(), "co_qualname", name) < 0 ||
+        PyDict_SetItemString(kw.get(), "co_filename", filename) < 0)
         return {};
     Ref noargs = Ref::steal(PyTuple_New(0));
     if (!noargs)

@@ -151,7 +151,10 @@ PyObject *impl_convert_value_to_gym_space(PyObject *globals, PyObject *const *ar
     Ref modstr = Ref::steal(PyObject_Str(modname.get()));
     if (!modstr)
         return nullptr;
-    int scalar = PyUnicode_Contains(modstr.get(), SU_STR(numpy));
+    PyObject *numpy_text = SU_STR(numpy);
+    if (!numpy_text)
+        return nullptr;
+    int scalar = PyUnicode_Contains(modstr.get(), numpy_text);
     if (scalar < 0)
         return nullptr;
     if (!scalar) {

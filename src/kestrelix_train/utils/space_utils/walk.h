@@ -43,6 +43,37 @@ inline int unpack_pair(PyObject *item, Ref &k, Ref &v) {
     return 0;
 }
 
+// Reads a plain dict entry by entry with the checks of the interpreter's
+// dict iterator: a change of size, or more entries than the dict held at the
+// start (keys replaced while the walk runs), raises RuntimeError. Without
+// the second check a callback that swaps one key for another on every step
+// would keep the walk going for ever.
+class DictWalk {
+  public:
+    explicit DictWalk(PyObject *dict) noexcept : dict_(dict), used_(PyDict_GET_SIZE(dict)), left_(used_) {}
+    // 1 with borrowed *k, *v; 0 at the end; -1 with RuntimeError set.
+    int next(PyObject **k, PyObject **v) noexcept {
+        if (SU_UNLIKELY(PyDict_GET_SIZE(dict_) != used_)) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return -1;
+        }
+        if (!PyDict_Next(dict_, &pos_, k, v))
+            return 0;
+        if (SU_UNLIKELY(left_ == 0)) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return -1;
+        }
+        --left_;
+        return 1;
+    }
+
+  private:
+    PyObject *dict_;
+    const Py_ssize_t used_;
+    Py_ssize_t left_;
+    Py_ssize_t pos_ = 0;
+};
+
 // Iterates any iterable; fn(PyObject* item) -> int (0 go on, 1 stop, -1 error).
 // Returns -1 on error, 1 if fn stopped early, 0 at the end.
 template <class F> int for_each(PyObject *iterable, F &&fn) {
@@ -74,20 +105,17 @@ template <class F> int for_each(PyObject *iterable, F &&fn) {
 // fn(PyObject* key, PyObject* value) -> int (0 go on, 1 stop, -1 error).
 template <class F> int for_each_item(PyObject *obj, F &&fn) {
     if (PyDict_CheckExact(obj)) {
-        const Py_ssize_t n = PyDict_GET_SIZE(obj);
-        Py_ssize_t pos = 0;
+        DictWalk walk(obj);
         PyObject *k, *v;
-        while (PyDict_Next(obj, &pos, &k, &v)) {
+        for (;;) {
+            const int more = walk.next(&k, &v);
+            if (more <= 0)
+                return more;
             Ref kr = Ref::borrow(k), vr = Ref::borrow(v);
             int r = fn(kr.get(), vr.get());
             if (r)
                 return r;
-            if (SU_UNLIKELY(PyDict_GET_SIZE(obj) != n)) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                return -1;
-            }
         }
-        return 0;
     }
     Ref items = call_method(obj, SU_STR(items));
     if (!items)
@@ -103,20 +131,17 @@ template <class F> int for_each_item(PyObject *obj, F &&fn) {
 // Iterates `obj.keys()` as `for k in obj.keys()` does (a plain dict directly).
 template <class F> int for_each_key(PyObject *obj, F &&fn) {
     if (PyDict_CheckExact(obj)) {
-        const Py_ssize_t n = PyDict_GET_SIZE(obj);
-        Py_ssize_t pos = 0;
+        DictWalk walk(obj);
         PyObject *k, *v;
-        while (PyDict_Next(obj, &pos, &k, &v)) {
+        for (;;) {
+            const int more = walk.next(&k, &v);
+            if (more <= 0)
+                return more;
             Ref kr = Ref::borrow(k);
             int r = fn(kr.get());
             if (r)
                 return r;
-            if (SU_UNLIKELY(PyDict_GET_SIZE(obj) != n)) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                return -1;
-            }
         }
-        return 0;
     }
     Ref keys = call_method(obj, SU_STR(keys));
     if (!keys)
