@@ -184,7 +184,9 @@ def typed_package(tmp_path_factory):
     pytest.importorskip("mypy")
     package = Path(su.__file__).resolve().parent
     if (package / "space_utils.pyi").exists() and (package / "py.typed").exists():
-        return package / "space_utils.pyi", None
+        # mypy searches the interpreter's sys.path: name the package's folder
+        # absolutely, whatever relative path put it there.
+        return package / "space_utils.pyi", package.parent.parent
     site = tmp_path_factory.mktemp("site")
     shutil.copytree(package.parent, site / "kestrelix_train")
     for name in ("space_utils.pyi", "py.typed"):
