@@ -1,6 +1,15 @@
 // Flattening and arrays: nested observations into flat arrays and tensors.
+#define PY_ARRAY_UNIQUE_SYMBOL SU_FLATTENING_ARRAY_API
+#include "function.h"
 #include "impls.h"
 #include "walk.h"
+
+#include <numpy/arrayobject.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <vector>
 
 namespace su {
 
@@ -71,24 +80,1143 @@ PyObject *impl_make_np_array(PyObject *globals, PyObject *const *args) {
     return call_kw(array.get(), argv, 1, SU_KWNAMES1(dtype)).release();
 }
 
-PyObject *impl_flatten_unknown(PyObject *, PyObject *const *) {
-    PyErr_SetString(PyExc_NotImplementedError, "_flatten_unknown is not implemented yet");
-    return nullptr;
+// ===========================================================================
+// Flattening
+//
+// Every function here walks a nested value as the Python rendering of its
+// steps would: the same type tests, against the module globals looked up at
+// the moment of each test, the same recursion through the module-level name,
+// the same library calls. Three things make the common cases cheaper without
+// changing the result (object kind, dtype, shape, values) or the errors:
+//
+//   * When the module-level name of a function is still this module's own
+//     function object, a member is flattened by calling the body directly;
+//     that is the very call the function object would make.
+//   * A numpy join (`np.concatenate`) whose pieces are all exact
+//     `numpy.ndarray`s of bool or plain numeric dtypes is done natively when
+//     `np` is the numpy module and `np.concatenate` numpy's own function, as
+//     numpy does it: numpy's promotion of the pieces (PyArray_ResultType)
+//     gives the dtype, one array is allocated, and each piece is cast into
+//     its window in order with numpy's own copy.
+//   * A value made only of plain dicts with string keys, plain lists and
+//     tuples and exact numpy arrays is gathered first (see "Gathering") and
+//     joined in one allocation.
+// In every other case the general path runs, so rebinding a module attribute
+// or passing a subclass behaves as before.
+// ===========================================================================
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// numpy's C API and the original objects the native paths stand in for.
+// Loaded once, on first use; a failure only turns the native paths off.
+// ---------------------------------------------------------------------------
+struct Originals {
+    bool tried = false;
+    bool ok = false;
+    PyObject *numpy = nullptr;           // the numpy module
+    PyObject *concatenate = nullptr;     // numpy's own concatenate
+    PyObject *torch = nullptr;           // the torch module
+    PyObject *tensor = nullptr;          // torch.Tensor
+    PyObject *from_numpy = nullptr;      // torch.from_numpy
+    PyObject *flatten = nullptr;         // torch.flatten
+    PyObject *cat = nullptr;             // torch.cat
+    PyObject *empty = nullptr;           // torch.empty
+    PyObject *cpu = nullptr;             // torch.device("cpu")
+    PyObject *nested_dict = nullptr;     // ray's NestedDict
+    PyObject *ordered_dict = nullptr;    // collections.OrderedDict
+    PyObject *spaces_module = nullptr;   // kestrelix_core.spaces
+    PyTypeObject *dict_space = nullptr;  // its Dict
+    PyTypeObject *tuple_space = nullptr; // its Tuple
+    // torch's state that makes its calls behave otherwise than plainly:
+    // function modes (a default device among them), dispatch modes (fake
+    // tensors among them) and functorch transforms.
+    PyObject *function_mode_enabled = nullptr;
+    PyObject *dispatch_stack_len = nullptr;
+    PyObject *functorch_active = nullptr;
+    // torch dtypes by numpy type number (nullptr: not handled).
+    PyObject *torch_dtype[NPY_NTYPES] = {};
+};
+
+Originals g_orig;
+
+Ref import_attr(const char *module, const char *attr) {
+    Ref m = Ref::steal(PyImport_ImportModule(module));
+    if (!m)
+        return {};
+    return Ref::steal(PyObject_GetAttrString(m.get(), attr));
 }
 
-PyObject *impl_flatten_object_torch(PyObject *, PyObject *const *) {
-    PyErr_SetString(PyExc_NotImplementedError, "flatten_object_torch is not implemented yet");
-    return nullptr;
+bool load_originals() {
+    if (_import_array() < 0)
+        return false;
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+    // np.concatenate is defined in numpy.core.multiarray; taking it from
+    // there keeps a replacement bound on the numpy module from counting as
+    // the original.
+    Ref concatenate = import_attr("numpy.core.multiarray", "concatenate");
+    Ref torch = Ref::steal(PyImport_ImportModule("torch"));
+    Ref torch_c = Ref::steal(PyImport_ImportModule("torch._C"));
+    Ref nested_dict = import_attr("ray.rllib.utils.nested_dict", "NestedDict");
+    Ref ordered_dict = import_attr("collections", "OrderedDict");
+    Ref spaces_module = Ref::steal(PyImport_ImportModule("kestrelix_core.spaces"));
+    if (!numpy || !concatenate || !torch || !torch_c || !nested_dict || !ordered_dict || !spaces_module)
+        return false;
+    Ref dict_space = Ref::steal(PyObject_GetAttrString(spaces_module.get(), "Dict"));
+    Ref tuple_space = Ref::steal(PyObject_GetAttrString(spaces_module.get(), "Tuple"));
+    if (!dict_space || !PyType_Check(dict_space.get()) || !tuple_space || !PyType_Check(tuple_space.get()))
+        return false;
+    auto attr = [](const Ref &m, const char *name) {
+        return Ref::steal(PyObject_GetAttrString(m.get(), name));
+    };
+    Ref tensor = attr(torch, "Tensor"), from_numpy = attr(torch, "from_numpy"),
+        flatten = attr(torch, "flatten");
+    Ref cat = attr(torch, "cat"), empty = attr(torch, "empty"), device = attr(torch, "device");
+    Ref fme = attr(torch_c, "_is_torch_function_mode_enabled"),
+        dsl = attr(torch_c, "_len_torch_dispatch_stack");
+    Ref fta = attr(torch_c, "_are_functorch_transforms_active");
+    if (!tensor || !from_numpy || !flatten || !cat || !empty || !device || !fme || !dsl || !fta)
+        return false;
+    Ref cpu = Ref::steal(PyObject_CallFunction(device.get(), "s", "cpu"));
+    if (!cpu)
+        return false;
+    // The numpy types torch.from_numpy takes, with the dtype it gives them.
+    static const struct {
+        int type_num;
+        const char *name;
+    } kTorchTypes[] = {
+        {NPY_BOOL, "bool"},
+        {NPY_BYTE, "int8"},
+        {NPY_UBYTE, "uint8"},
+        {NPY_SHORT, "int16"},
+        {NPY_INT, "int32"},
+        {NPY_HALF, "float16"},
+        {NPY_FLOAT, "float32"},
+        {NPY_DOUBLE, "float64"},
+        {NPY_CFLOAT, "complex64"},
+        {NPY_CDOUBLE, "complex128"},
+        {sizeof(long) == 8 ? NPY_LONG : NPY_LONGLONG, "int64"},
+    };
+    for (const auto &t : kTorchTypes) {
+        Ref dtype = attr(torch, t.name);
+        if (!dtype)
+            return false;
+        g_orig.torch_dtype[t.type_num] = dtype.release();
+    }
+    g_orig.numpy = numpy.release();
+    g_orig.concatenate = concatenate.release();
+    g_orig.torch = torch.release();
+    g_orig.tensor = tensor.release();
+    g_orig.from_numpy = from_numpy.release();
+    g_orig.flatten = flatten.release();
+    g_orig.cat = cat.release();
+    g_orig.empty = empty.release();
+    g_orig.cpu = cpu.release();
+    g_orig.nested_dict = nested_dict.release();
+    g_orig.ordered_dict = ordered_dict.release();
+    g_orig.spaces_module = spaces_module.release();
+    g_orig.dict_space = reinterpret_cast<PyTypeObject *>(dict_space.release());
+    g_orig.tuple_space = reinterpret_cast<PyTypeObject *>(tuple_space.release());
+    g_orig.function_mode_enabled = fme.release();
+    g_orig.dispatch_stack_len = dsl.release();
+    g_orig.functorch_active = fta.release();
+    return true;
 }
 
-PyObject *impl_flatten_object_batch(PyObject *, PyObject *const *) {
-    PyErr_SetString(PyExc_NotImplementedError, "flatten_object_batch is not implemented yet");
-    return nullptr;
+// Loads numpy's C API and notes the originals, once (they live as long as
+// the process, like interned names). A failure only turns the native paths
+// off; it never leaves an error set.
+bool originals_ready() noexcept {
+    if (SU_LIKELY(g_orig.tried))
+        return g_orig.ok;
+    g_orig.tried = true;
+    PyObject *et, *ev, *etb;
+    PyErr_Fetch(&et, &ev, &etb);
+    g_orig.ok = load_originals();
+    PyErr_Clear();
+    PyErr_Restore(et, ev, etb);
+    return g_orig.ok;
 }
 
-PyObject *impl_flatten_object_numpy(PyObject *, PyObject *const *) {
-    PyErr_SetString(PyExc_NotImplementedError, "flatten_object_numpy is not implemented yet");
-    return nullptr;
+// A dtype the native joins handle: bool or a plain number.
+inline bool plain_number_dtype(const PyArray_Descr *d) noexcept {
+    const int t = d->type_num;
+    return PyTypeNum_ISBOOL(t) || PyTypeNum_ISINTEGER(t) || PyTypeNum_ISFLOAT(t) || PyTypeNum_ISCOMPLEX(t);
+}
+
+inline PyArrayObject *as_array(PyObject *o) noexcept {
+    return reinterpret_cast<PyArrayObject *>(o);
+}
+
+// Exactly numpy.ndarray (no subclass), of a bool or plain numeric dtype.
+inline bool plain_array(PyObject *o) noexcept {
+    return PyArray_CheckExact(o) && plain_number_dtype(PyArray_DESCR(as_array(o)));
+}
+
+// Copies `src`, flattened in C order, into the window that starts at `at`
+// in an array of dtype `descr`, with numpy's own casting (the copy that
+// numpy's concatenation makes for each piece).
+int copy_window(PyArrayObject *src, PyArray_Descr *descr, char *at) {
+    npy_intp n = PyArray_SIZE(src);
+    if (n == 0)
+        return 0;
+    if (PyArray_IS_C_CONTIGUOUS(src) && PyArray_EquivTypes(PyArray_DESCR(src), descr)) {
+        std::memcpy(at, PyArray_DATA(src), static_cast<size_t>(n) * static_cast<size_t>(descr->elsize));
+        return 0;
+    }
+    Py_INCREF(descr);
+    Ref window =
+        Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 1, &n, nullptr, at, NPY_ARRAY_CARRAY, nullptr));
+    if (!window)
+        return -1;
+    return PyArray_CopyAnyInto(as_array(window.get()), src);
+}
+
+enum class Axis { Ravel, First }; // np.concatenate(..., axis=None) / np.concatenate(...)
+
+// np.concatenate(pieces[, axis=None]) for exact arrays of plain numeric
+// dtypes, done as numpy does it: numpy's promotion of the pieces gives the
+// dtype, one new array, each piece cast into its window in order. Returns 1
+// with `out` set, 0 when numpy has to do it itself (nothing has run yet), -1
+// with an error set.
+int native_concatenate(const std::vector<Ref> &pieces, Axis axis, Ref &out) {
+    const size_t n = pieces.size();
+    if (n == 0 || n > static_cast<size_t>(INT_MAX))
+        return 0;
+    std::vector<PyArrayObject *> arrays(n);
+    npy_intp total = 0;
+    for (size_t i = 0; i < n; ++i) {
+        PyObject *p = pieces[i].get();
+        if (!plain_array(p))
+            return 0;
+        PyArrayObject *a = as_array(p);
+        if (axis == Axis::First && PyArray_NDIM(a) != 1)
+            return 0;
+        const npy_intp size = PyArray_SIZE(a);
+        if (size > NPY_MAX_INTP - total)
+            return 0; // numpy reports the overflow itself
+        total += size;
+        arrays[i] = a;
+    }
+    PyArray_Descr *descr = PyArray_ResultType(static_cast<npy_intp>(n), arrays.data(), 0, nullptr);
+    if (!descr)
+        return -1;
+    for (PyArrayObject *a : arrays) {
+        // Always true: the promoted dtype of plain numbers holds each piece.
+        if (!PyArray_CanCastArrayTo(a, descr, NPY_SAME_KIND_CASTING)) {
+            Py_DECREF(descr);
+            return 0;
+        }
+    }
+    Ref result =
+        Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 1, &total, nullptr, nullptr, 0, nullptr));
+    if (!result)
+        return -1;
+    PyArrayObject *r = as_array(result.get());
+    PyArray_Descr *rd = PyArray_DESCR(r);
+    char *at = PyArray_BYTES(r);
+    for (PyArrayObject *a : arrays) {
+        if (copy_window(a, rd, at) < 0)
+            return -1;
+        at += PyArray_SIZE(a) * rd->elsize;
+    }
+    out = std::move(result);
+    return 1;
+}
+
+// A list of pieces as a new Python list.
+Ref as_list(const std::vector<Ref> &pieces) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+    if (!list)
+        return {};
+    for (size_t i = 0; i < pieces.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(pieces[i].get()));
+    return list;
+}
+
+// Whether np.concatenate, as looked up, may be done natively.
+inline bool native_join_allowed(PyObject *np, PyObject *concatenate) noexcept {
+    return originals_ready() && np == g_orig.numpy && concatenate == g_orig.concatenate;
+}
+
+// `np.concatenate(pieces)` (Axis::First) or `np.concatenate(pieces,
+// axis=None)` (Axis::Ravel), `np` looked up now.
+Ref concatenate(PyObject *globals, const std::vector<Ref> &pieces, Axis axis) {
+    Ref np = global(globals, SU_STR(np));
+    if (!np)
+        return {};
+    Ref fn = getattr(np.get(), SU_STR(concatenate));
+    if (!fn)
+        return {};
+    if (native_join_allowed(np.get(), fn.get())) {
+        Ref out;
+        int r = native_concatenate(pieces, axis, out);
+        if (r != 0)
+            return out;
+    }
+    Ref list = as_list(pieces);
+    if (!list)
+        return {};
+    if (axis == Axis::First)
+        return call(fn.get(), list.get());
+    PyObject *argv[] = {list.get(), Py_None};
+    return call_kw(fn.get(), argv, 1, SU_KWNAMES1(axis));
+}
+
+// Whether `fn` is this module's own function whose body is `impl`: calling
+// the body directly is then the very call that `fn(...)` would make.
+inline bool is_own(PyObject *fn, Impl impl, PyObject *globals) noexcept {
+    if (Py_TYPE(fn) != &FuncType)
+        return false;
+    const FuncObject *f = reinterpret_cast<const FuncObject *>(fn);
+    return f->spec->impl == impl && f->globals == globals;
+}
+
+// isinstance(x, <module global `mod`>.<attr>), both looked up now.
+int isinstance_of(PyObject *globals, PyObject *x, PyObject *mod, PyObject *attr) {
+    Ref cls = global_attr(globals, mod, attr);
+    if (!cls)
+        return -1;
+    return isinstance(x, cls.get());
+}
+
+// ---------------------------------------------------------------------------
+// _flatten_unknown(space, x)
+// ---------------------------------------------------------------------------
+Ref flatten_unknown(PyObject *globals, PyObject *space, PyObject *x);
+
+// _flatten_unknown(sub_space, member), through the module global.
+Ref flatten_unknown_member(PyObject *globals, PyObject *sub_space, PyObject *member) {
+    Ref fn = global(globals, SU_STR(_flatten_unknown));
+    if (!fn)
+        return {};
+    if (is_own(fn.get(), impl_flatten_unknown, globals))
+        return flatten_unknown(globals, sub_space, member);
+    return call(fn.get(), sub_space, member);
+}
+
+// The `spaces` mapping of `space` when it is a dictionary space; an empty
+// Ref with no error set otherwise.
+int dict_space_members(PyObject *globals, PyObject *space, Ref &members) {
+    int r = isinstance_of(globals, space, SU_STR(kestrelix_spaces), SU_STR(Dict));
+    if (r <= 0)
+        return r;
+    members = getattr(space, SU_STR(spaces));
+    return members ? 0 : -1;
+}
+
+// The sub-space that goes with the dict member `key`: the dictionary
+// space's own member where it holds that key, else None (array members
+// never read their space).
+Ref member_space(PyObject *members, PyObject *key) {
+    if (members) {
+        int r = PySequence_Contains(members, key);
+        if (r < 0)
+            return {};
+        if (r)
+            return Ref::steal(PyObject_GetItem(members, key));
+    }
+    return Ref::borrow(Py_None);
+}
+
+Ref flatten_unknown(PyObject *globals, PyObject *space, PyObject *x) {
+    RecursionGuard guard(" while flattening a value along its space");
+    if (!guard.ok())
+        return {};
+    int r = isinstance_of(globals, x, SU_STR(np), SU_STR(ndarray));
+    if (r < 0)
+        return {};
+    if (r)
+        return call_method(x, SU_STR(flatten));
+
+    std::vector<Ref> pieces;
+    if (PyDict_Check(x)) {
+        Ref members;
+        if (dict_space_members(globals, space, members) < 0)
+            return {};
+        int rc = for_each_item(x, [&](PyObject *key, PyObject *) -> int {
+            Ref member = Ref::steal(PyObject_GetItem(x, key));
+            if (!member)
+                return -1;
+            Ref sub = member_space(members.get(), key);
+            if (!sub)
+                return -1;
+            Ref piece = flatten_unknown_member(globals, sub.get(), member.get());
+            if (!piece)
+                return -1;
+            pieces.push_back(std::move(piece));
+            return 0;
+        });
+        if (rc < 0)
+            return {};
+        return concatenate(globals, pieces, Axis::First);
+    }
+    if (PyTuple_Check(x)) {
+        // zip(x, space.spaces): stops at the shorter of the two.
+        Ref spaces = getattr(space, SU_STR(spaces));
+        if (!spaces)
+            return {};
+        Ref it_x = Ref::steal(PyObject_GetIter(x));
+        if (!it_x)
+            return {};
+        Ref it_s = Ref::steal(PyObject_GetIter(spaces.get()));
+        if (!it_s)
+            return {};
+        for (;;) {
+            Ref member = Ref::steal(PyIter_Next(it_x.get()));
+            if (!member)
+                break;
+            Ref sub = Ref::steal(PyIter_Next(it_s.get()));
+            if (!sub)
+                break;
+            Ref piece = flatten_unknown_member(globals, sub.get(), member.get());
+            if (!piece)
+                return {};
+            pieces.push_back(std::move(piece));
+        }
+        if (PyErr_Occurred())
+            return {};
+        return concatenate(globals, pieces, Axis::First);
+    }
+    return Ref::borrow(Py_None);
+}
+
+// ---------------------------------------------------------------------------
+// flatten_object_numpy / flatten_object_torch / flatten_object_batch
+// ---------------------------------------------------------------------------
+// The four walks; Unknown is _flatten_unknown (which only the gathered path
+// shares with the others).
+enum class Target { Numpy, Torch, Batch, Unknown };
+
+PyObject *own_name(Target t) noexcept {
+    switch (t) {
+    case Target::Unknown:
+        return SU_STR(_flatten_unknown);
+    case Target::Numpy:
+        return SU_STR(flatten_object_numpy);
+    case Target::Torch:
+        return SU_STR(flatten_object_torch);
+    case Target::Batch:
+        break;
+    }
+    return SU_STR(flatten_object_batch);
+}
+
+Impl own_impl(Target t) noexcept {
+    switch (t) {
+    case Target::Unknown:
+        return impl_flatten_unknown;
+    case Target::Numpy:
+        return impl_flatten_object_numpy;
+    case Target::Torch:
+        return impl_flatten_object_torch;
+    case Target::Batch:
+        break;
+    }
+    return impl_flatten_object_batch;
+}
+
+PyObject *one() noexcept {
+    static PyObject *v = PyLong_FromLong(1);
+    return v;
+}
+
+// torch.flatten(t) / torch.flatten(t, start_dim=1), the function given.
+Ref torch_flatten(PyObject *flatten, PyObject *t, Target target) {
+    if (target != Target::Batch)
+        return call(flatten, t);
+    PyObject *argv[] = {t, one()};
+    if (!argv[1])
+        return {};
+    return call_kw(flatten, argv, 1, SU_KWNAMES1(start_dim));
+}
+
+// A numpy array leaf.
+Ref array_leaf(PyObject *globals, PyObject *x, Target t) {
+    if (t == Target::Numpy)
+        return Ref::borrow(x); // returned as it is, unflattened
+    // torch.flatten(torch.from_numpy(x)[, start_dim=1]), evaluated in that order.
+    Ref flatten = global_attr(globals, SU_STR(torch), SU_STR(flatten));
+    if (!flatten)
+        return {};
+    Ref from_numpy = global_attr(globals, SU_STR(torch), SU_STR(from_numpy));
+    if (!from_numpy)
+        return {};
+    Ref tensor = call(from_numpy.get(), x);
+    if (!tensor)
+        return {};
+    return torch_flatten(flatten.get(), tensor.get(), t);
+}
+
+// A tensor leaf.
+Ref tensor_leaf(PyObject *globals, PyObject *x, Target t) {
+    Ref flatten = global_attr(globals, SU_STR(torch), SU_STR(flatten));
+    if (!flatten)
+        return {};
+    Ref flat = torch_flatten(flatten.get(), x, t);
+    if (!flat || t != Target::Numpy)
+        return flat;
+    // torch.flatten(x).detach().numpy()
+    Ref detached = call_method(flat.get(), SU_STR(detach));
+    if (!detached)
+        return {};
+    return call_method(detached.get(), SU_STR(numpy));
+}
+
+// Joins the pieces of a mapping or sequence.
+Ref join(PyObject *globals, const std::vector<Ref> &pieces, Target t) {
+    if (t == Target::Numpy)
+        return concatenate(globals, pieces, Axis::Ravel);
+    Ref list = as_list(pieces);
+    if (!list)
+        return {};
+    Ref cat = global_attr(globals, SU_STR(torch), SU_STR(cat));
+    if (!cat)
+        return {};
+    if (t == Target::Torch)
+        return call(cat.get(), list.get());
+    PyObject *argv[] = {list.get(), one()};
+    if (!argv[1])
+        return {};
+    return call_kw(cat.get(), argv, 1, SU_KWNAMES1(dim));
+}
+
+Ref flatten_object(PyObject *globals, PyObject *x, Target t);
+
+// The function applied to one member, through its module-level name.
+Ref flatten_member(PyObject *globals, PyObject *member, Target t) {
+    Ref fn = global(globals, own_name(t));
+    if (!fn)
+        return {};
+    if (is_own(fn.get(), own_impl(t), globals))
+        return flatten_object(globals, member, t);
+    return call(fn.get(), member);
+}
+
+Ref flatten_object(PyObject *globals, PyObject *x, Target t) {
+    RecursionGuard guard(" while flattening an object");
+    if (!guard.ok())
+        return {};
+    int r = isinstance_of(globals, x, SU_STR(np), SU_STR(ndarray));
+    if (r < 0)
+        return {};
+    if (r)
+        return array_leaf(globals, x, t);
+    r = isinstance_of(globals, x, SU_STR(torch), SU_STR(Tensor));
+    if (r < 0)
+        return {};
+    if (r)
+        return tensor_leaf(globals, x, t);
+
+    bool mapping = PyDict_Check(x);
+    if (!mapping) {
+        Ref nested_dict = global(globals, SU_STR(NestedDict));
+        if (!nested_dict)
+            return {};
+        r = isinstance(x, nested_dict.get());
+        if (r < 0)
+            return {};
+        mapping = r;
+    }
+    std::vector<Ref> pieces;
+    auto add = [&](PyObject *member) -> int {
+        Ref piece = flatten_member(globals, member, t);
+        if (!piece)
+            return -1;
+        pieces.push_back(std::move(piece));
+        return 0;
+    };
+    if (mapping) {
+        int rc = for_each_key(x, [&](PyObject *key) -> int {
+            Ref member = Ref::steal(PyObject_GetItem(x, key));
+            return member ? add(member.get()) : -1;
+        });
+        if (rc < 0)
+            return {};
+    } else if (PyTuple_Check(x) || PyList_Check(x)) {
+        if (for_each(x, add) < 0)
+            return {};
+    } else {
+        PyErr_Format(PyExc_ValueError, "Unsupported object type: %S",
+                     reinterpret_cast<PyObject *>(Py_TYPE(x)));
+        return {};
+    }
+    return join(globals, pieces, t);
+}
+
+// ---------------------------------------------------------------------------
+// Gathering.
+//
+// A value made only of plain dicts with string keys, plain lists and tuples
+// (none empty), exact numpy arrays and exact torch tensors, with the module
+// globals still the originals, is walked by the general path without any
+// type test or lookup running Python code: each has a known answer. Such a
+// value is scanned first (the scan runs no Python code, so declining leaves
+// nothing done) and its entries, leaves and container ends in walking
+// order, are then played back:
+//   * numpy leaves of one dtype: one new array (flatten_object_numpy,
+//     _flatten_unknown: every intermediate join would keep that dtype) or
+//     one new CPU tensor (flatten_object_torch / _batch, for arrays that
+//     torch.from_numpy takes as they are), laid out as the nested joins lay
+//     them out;
+//   * otherwise the very calls of the general path, in its order (torch's
+//     calls for the leaves and joins, numpy joins done natively as above),
+//     without its type tests and lookups.
+// Whenever torch is called, no torch function or dispatch mode and no
+// functorch transform may be active: those run Python code of their own.
+// ---------------------------------------------------------------------------
+struct Gather {
+    enum Kind : unsigned char { Array, Tensor, Open, Close };
+    struct Entry {
+        Kind kind;
+        Ref leaf;
+    };
+    explicit Gather(Target t) : target(t) {}
+    Target target;
+    int list_is_mapping = -1; // isinstance(<list>, NestedDict), asked once
+    int tuple_is_mapping = -1;
+    std::vector<Entry> entries;
+    bool has_tensors = false;
+    PyArray_Descr *descr = nullptr; // the arrays' dtype while they share one
+    bool uniform = true;            // all leaves arrays of one builtin plain dtype
+    bool fillable = true;           // torch: arrays torch.from_numpy takes as they are
+    npy_intp total = 0;             // elements (flat) or features per row (batch)
+    npy_intp rows = -1;             // batch: the arrays' common first dimension
+};
+
+// The builtin dtype object for a numpy type number, when `d` is it.
+inline bool builtin_descr(PyArray_Descr *d) noexcept {
+    PyArray_Descr *b = PyArray_DescrFromType(d->type_num);
+    Py_XDECREF(b);
+    return b == d;
+}
+
+// Whether torch.from_numpy takes the array as it is.
+inline bool torch_takes(PyArrayObject *a) noexcept {
+    PyArray_Descr *d = PyArray_DESCR(a);
+    if (d->type_num >= NPY_NTYPES || !g_orig.torch_dtype[d->type_num] || !builtin_descr(d))
+        return false;
+    for (int i = 0; i < PyArray_NDIM(a); ++i) {
+        const npy_intp s = PyArray_STRIDE(a, i);
+        if (s < 0 || s % d->elsize != 0)
+            return false;
+    }
+    return true;
+}
+
+// Elements (or, for a batch, features per row) of an array; false when the
+// count overflows.
+bool leaf_count(const Gather &g, PyArrayObject *a, npy_intp &count) {
+    if (g.target != Target::Batch) {
+        count = PyArray_SIZE(a);
+        return true;
+    }
+    count = 1;
+    for (int i = 1; i < PyArray_NDIM(a); ++i) {
+        const npy_intp dim = PyArray_DIM(a, i);
+        if (dim != 0 && count > NPY_MAX_INTP / dim)
+            return false;
+        count *= dim;
+    }
+    return true;
+}
+
+// An exact numpy array leaf. 1: taken, 0: decline.
+int gather_array(Gather &g, PyObject *x) {
+    PyArrayObject *a = as_array(x);
+    PyArray_Descr *d = PyArray_DESCR(a);
+    if (g.target == Target::Torch || g.target == Target::Batch) {
+        // torch.from_numpy warns for a read-only array; that warning (and
+        // whatever a warnings hook does) is left to the general path.
+        if (!PyArray_ISWRITEABLE(a))
+            return 0;
+        bool fits = torch_takes(a);
+        if (g.target == Target::Batch) {
+            fits = fits && PyArray_NDIM(a) >= 2 && (g.rows < 0 || PyArray_DIM(a, 0) == g.rows);
+            if (fits)
+                g.rows = PyArray_DIM(a, 0);
+        }
+        g.fillable = g.fillable && fits;
+    }
+    if (!g.descr)
+        g.descr = d;
+    g.uniform = g.uniform && d == g.descr && plain_number_dtype(d) && builtin_descr(d);
+    npy_intp count = 0;
+    if (!leaf_count(g, a, count) || count > NPY_MAX_INTP - g.total)
+        g.uniform = g.fillable = false;
+    else
+        g.total += count;
+    g.entries.push_back({Gather::Array, Ref::borrow(x)});
+    return 1;
+}
+
+// Whether generic attribute access finds `name` on instances of `tp`
+// without running Python code: no class of the MRO but object defines it,
+// so it comes from object itself (__class__) or from the instance's own
+// __dict__ (spaces). The answer is kept with the type's version tag, which
+// any change to the class or its bases invalidates.
+bool attribute_from_object(PyTypeObject *tp, PyObject *name, unsigned int &verified_tag) {
+    if ((tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && verified_tag != 0 &&
+        tp->tp_version_tag == verified_tag)
+        return true;
+    if (!name || tp->tp_getattro != PyObject_GenericGetAttr || !tp->tp_mro)
+        return false;
+    PyObject *mro = tp->tp_mro;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyTypeObject *cls = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
+        if (cls == &PyBaseObject_Type)
+            break;
+        if (!cls->tp_dict)
+            return false;
+        PyObject *v = PyDict_GetItemWithError(cls->tp_dict, name);
+        if (v || PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    verified_tag = (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
+    return true;
+}
+
+unsigned int g_tensor_tag = 0, g_dict_space_tag = 0, g_tuple_space_tag = 0;
+
+// An exact torch.Tensor leaf. isinstance(x, np.ndarray) asks the tensor for
+// its __class__, which must come from object. 1: taken, 0: decline.
+int gather_tensor(Gather &g, PyObject *x) {
+    if (g.target == Target::Unknown || !attribute_from_object(reinterpret_cast<PyTypeObject *>(g_orig.tensor),
+                                                              SU_STR(__class__), g_tensor_tag))
+        return 0;
+    g.has_tensors = true;
+    g.uniform = g.fillable = false;
+    g.entries.push_back({Gather::Tensor, Ref::borrow(x)});
+    return 1;
+}
+
+// isinstance(<exact list or tuple>, NestedDict), asked once per call.
+int sequence_is_mapping(Gather &g, PyObject *x) {
+    int &known = Py_TYPE(x) == &PyList_Type ? g.list_is_mapping : g.tuple_is_mapping;
+    if (known < 0)
+        known = isinstance(x, g_orig.nested_dict);
+    return known;
+}
+
+// One level of the recursion the general path enters per value it visits.
+struct ScanLevel {
+    ScanLevel() noexcept : ok(Py_EnterRecursiveCall("") == 0) {
+        if (!ok)
+            PyErr_Clear();
+    }
+    ~ScanLevel() {
+        if (ok)
+            Py_LeaveRecursiveCall();
+    }
+    ScanLevel(const ScanLevel &) = delete;
+    ScanLevel &operator=(const ScanLevel &) = delete;
+    bool ok;
+};
+
+// The scan of flatten_object_*: 1 qualifies, 0 not (nothing done).
+int gather(Gather &g, PyObject *x) {
+    ScanLevel level;
+    if (!level.ok)
+        return 0;
+    if (PyArray_CheckExact(x))
+        return gather_array(g, x);
+    PyTypeObject *tp = Py_TYPE(x);
+    if (tp == reinterpret_cast<PyTypeObject *>(g_orig.tensor))
+        return gather_tensor(g, x);
+    if (tp == &PyDict_Type) {
+        if (PyDict_GET_SIZE(x) == 0)
+            return 0;
+        g.entries.push_back({Gather::Open, {}});
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(x, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key))
+                return 0;
+            Ref hold = Ref::borrow(value);
+            int r = gather(g, hold.get());
+            if (r <= 0)
+                return r;
+        }
+    } else if (tp == &PyList_Type || tp == &PyTuple_Type) {
+        if (PySequence_Fast_GET_SIZE(x) == 0)
+            return 0;
+        int r = sequence_is_mapping(g, x);
+        if (r != 0) {
+            // An error here is left to the general path, which meets it in
+            // its own order.
+            if (r < 0)
+                PyErr_Clear();
+            return 0;
+        }
+        g.entries.push_back({Gather::Open, {}});
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(x); ++i) {
+            Ref hold = Ref::borrow(PySequence_Fast_GET_ITEM(x, i));
+            r = gather(g, hold.get());
+            if (r <= 0)
+                return r;
+        }
+    } else {
+        return 0;
+    }
+    g.entries.push_back({Gather::Close, {}});
+    return 1;
+}
+
+// `space.spaces` of an exact Dict or Tuple space, read without running any
+// Python code (the attribute comes from the instance); empty (no error set)
+// when that cannot be done.
+Ref plain_spaces(PyObject *space, PyTypeObject *cls, unsigned int &tag) {
+    if (Py_TYPE(space) != cls || !attribute_from_object(cls, SU_STR(spaces), tag))
+        return {};
+    Ref v = getattr(space, SU_STR(spaces));
+    if (!v)
+        PyErr_Clear();
+    return v;
+}
+
+// The scan of _flatten_unknown(space, x): 1 qualifies, 0 not (nothing done).
+// The space is read only as the general path reads it: a dict's own Dict
+// space gives each member's sub-space (None where it lacks the key), a
+// tuple is zipped with its Tuple space's sub-spaces.
+int gather_unknown(Gather &g, PyObject *space, PyObject *x) {
+    ScanLevel level;
+    if (!level.ok)
+        return 0;
+    if (PyArray_CheckExact(x))
+        return gather_array(g, x);
+    PyTypeObject *tp = Py_TYPE(x);
+    if (tp == &PyDict_Type) {
+        // isinstance(space, Dict) has a known answer only for an exact Dict.
+        Ref members = plain_spaces(space, g_orig.dict_space, g_dict_space_tag);
+        if (!members || (Py_TYPE(members.get()) != &PyDict_Type &&
+                         Py_TYPE(members.get()) != reinterpret_cast<PyTypeObject *>(g_orig.ordered_dict)))
+            return 0;
+        if (PyDict_GET_SIZE(x) == 0)
+            return 0;
+        g.entries.push_back({Gather::Open, {}});
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(x, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key))
+                return 0;
+            PyObject *sub = PyDict_GetItemWithError(members.get(), key);
+            if (!sub && PyErr_Occurred()) {
+                PyErr_Clear();
+                return 0;
+            }
+            Ref hold_sub = Ref::borrow(sub ? sub : Py_None), hold = Ref::borrow(value);
+            int r = gather_unknown(g, hold_sub.get(), hold.get());
+            if (r <= 0)
+                return r;
+        }
+    } else if (tp == &PyTuple_Type) {
+        Ref spaces = plain_spaces(space, g_orig.tuple_space, g_tuple_space_tag);
+        if (!spaces || !PyTuple_CheckExact(spaces.get()))
+            return 0;
+        const Py_ssize_t n = std::min(PyTuple_GET_SIZE(x), PyTuple_GET_SIZE(spaces.get()));
+        if (n == 0)
+            return 0;
+        g.entries.push_back({Gather::Open, {}});
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref sub = Ref::borrow(PyTuple_GET_ITEM(spaces.get(), i)),
+                member = Ref::borrow(PyTuple_GET_ITEM(x, i));
+            int r = gather_unknown(g, sub.get(), member.get());
+            if (r <= 0)
+                return r;
+        }
+    } else {
+        return 0; // its None would meet np.concatenate's error
+    }
+    g.entries.push_back({Gather::Close, {}});
+    return 1;
+}
+
+// Whether the module globals that the walk of `target` reads are the
+// originals, so that its type tests and calls have known answers.
+bool gather_allowed(PyObject *globals, Target target) {
+    if (!originals_ready())
+        return false;
+    auto is = [globals](PyObject *name, PyObject *original) -> bool {
+        PyObject *v = name ? PyDict_GetItemWithError(globals, name) : nullptr;
+        if (!v)
+            PyErr_Clear();
+        return v == original;
+    };
+    // Attributes of the real modules are plain dict entries.
+    auto attr_is = [](PyObject *module, PyObject *name, PyObject *original) -> bool {
+        PyObject *v = name ? PyDict_GetItemWithError(PyModule_GetDict(module), name) : nullptr;
+        if (!v)
+            PyErr_Clear();
+        return v == original;
+    };
+    PyObject *own = PyDict_GetItemWithError(globals, own_name(target));
+    if (!own) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!is_own(own, own_impl(target), globals) || !is(SU_STR(np), g_orig.numpy) ||
+        !attr_is(g_orig.numpy, SU_STR(ndarray), reinterpret_cast<PyObject *>(&PyArray_Type)))
+        return false;
+    if (target == Target::Unknown)
+        return attr_is(g_orig.numpy, SU_STR(concatenate), g_orig.concatenate) &&
+               is(SU_STR(kestrelix_spaces), g_orig.spaces_module) &&
+               attr_is(g_orig.spaces_module, SU_STR(Dict), reinterpret_cast<PyObject *>(g_orig.dict_space));
+    if (!is(SU_STR(torch), g_orig.torch) || !is(SU_STR(NestedDict), g_orig.nested_dict) ||
+        !attr_is(g_orig.torch, SU_STR(Tensor), g_orig.tensor) ||
+        !attr_is(g_orig.torch, SU_STR(flatten), g_orig.flatten))
+        return false;
+    if (target == Target::Numpy)
+        return attr_is(g_orig.numpy, SU_STR(concatenate), g_orig.concatenate);
+    return attr_is(g_orig.torch, SU_STR(from_numpy), g_orig.from_numpy) &&
+           attr_is(g_orig.torch, SU_STR(cat), g_orig.cat);
+}
+
+// Whether torch's calls behave plainly: no function or dispatch mode and no
+// functorch transform active. Asking never fails (a failure counts as no).
+bool torch_plain() {
+    Ref fm = call(g_orig.function_mode_enabled);
+    Ref ds = fm ? call(g_orig.dispatch_stack_len) : Ref();
+    Ref ft = ds ? call(g_orig.functorch_active) : Ref();
+    const bool plain = ft && fm.get() == Py_False && PyLong_CheckExact(ds.get()) &&
+                       PyLong_AsLong(ds.get()) == 0 && ft.get() == Py_False;
+    if (PyErr_Occurred())
+        PyErr_Clear();
+    return plain;
+}
+
+// numpy leaves of one dtype into one new array.
+Ref fill_array(const Gather &g) {
+    npy_intp total = g.total;
+    Py_INCREF(g.descr);
+    Ref result =
+        Ref::steal(PyArray_NewFromDescr(&PyArray_Type, g.descr, 1, &total, nullptr, nullptr, 0, nullptr));
+    if (!result)
+        return {};
+    char *at = PyArray_BYTES(as_array(result.get()));
+    for (const Gather::Entry &e : g.entries) {
+        if (e.kind != Gather::Array)
+            continue;
+        PyArrayObject *a = as_array(e.leaf.get());
+        if (copy_window(a, g.descr, at) < 0)
+            return {};
+        at += PyArray_SIZE(a) * g.descr->elsize;
+    }
+    return result;
+}
+
+PyObject *kwnames_dtype_device() noexcept {
+    static PyObject *t = nullptr;
+    if (SU_UNLIKELY(!t)) {
+        PyObject *a = SU_STR(dtype), *b = SU_STR(device);
+        if (a && b)
+            t = PyTuple_Pack(2, a, b);
+    }
+    return t;
+}
+
+// numpy leaves of one dtype into one new CPU tensor, laid out as the nested
+// torch.cat calls lay them out: (total,), or (rows, total) for a batch.
+Ref fill_tensor(const Gather &g) {
+    const bool batch = g.target == Target::Batch;
+    Ref rows = Ref::steal(PyLong_FromSsize_t(batch ? g.rows : g.total));
+    Ref total = Ref::steal(PyLong_FromSsize_t(g.total));
+    if (!rows || !total)
+        return {};
+    PyObject *dtype = g_orig.torch_dtype[g.descr->type_num];
+    PyObject *argv[] = {rows.get(), total.get(), dtype, g_orig.cpu};
+    if (!batch) {
+        argv[1] = dtype;
+        argv[2] = g_orig.cpu;
+    }
+    Ref tensor = call_kw(g_orig.empty, argv, batch ? 2 : 1, kwnames_dtype_device());
+    if (!tensor)
+        return {};
+    Ref address = call_method(tensor.get(), SU_STR(data_ptr));
+    if (!address)
+        return {};
+    char *base = static_cast<char *>(PyLong_AsVoidPtr(address.get()));
+    if (!base && PyErr_Occurred())
+        return {};
+    const npy_intp es = g.descr->elsize;
+    npy_intp offset = 0; // elements (flat) or features (batch) written so far
+    for (const Gather::Entry &e : g.entries) {
+        if (e.kind != Gather::Array)
+            continue;
+        PyArrayObject *a = as_array(e.leaf.get());
+        if (!batch) {
+            if (copy_window(a, g.descr, base + offset * es) < 0)
+                return {};
+            offset += PyArray_SIZE(a);
+            continue;
+        }
+        // Each row of the leaf, flattened, into columns [offset, offset + f).
+        npy_intp f = 0;
+        leaf_count(g, a, f);
+        if (f != 0 && g.rows != 0) {
+            if (PyArray_IS_C_CONTIGUOUS(a)) {
+                const char *src = PyArray_BYTES(a);
+                for (npy_intp r = 0; r < g.rows; ++r)
+                    std::memcpy(base + (r * g.total + offset) * es, src + r * f * es,
+                                static_cast<size_t>(f * es));
+            } else {
+                // A view of the destination with the leaf's shape.
+                npy_intp strides[NPY_MAXDIMS];
+                const int nd = PyArray_NDIM(a);
+                strides[0] = g.total * es;
+                npy_intp s = es;
+                for (int i = nd - 1; i >= 1; --i) {
+                    strides[i] = s;
+                    s *= PyArray_DIM(a, i);
+                }
+                Py_INCREF(g.descr);
+                Ref window =
+                    Ref::steal(PyArray_NewFromDescr(&PyArray_Type, g.descr, nd, PyArray_DIMS(a), strides,
+                                                    base + offset * es, NPY_ARRAY_WRITEABLE, nullptr));
+                if (!window || PyArray_CopyInto(as_array(window.get()), a) < 0)
+                    return {};
+            }
+        }
+        offset += f;
+    }
+    return tensor;
+}
+
+// Plays the general path's calls back over the gathered entries.
+Ref replay(Gather &g) {
+    const Target t = g.target;
+    const Axis axis = t == Target::Unknown ? Axis::First : Axis::Ravel;
+    std::vector<std::vector<Ref>> open;
+    Ref result;
+    for (Gather::Entry &e : g.entries) {
+        Ref piece;
+        switch (e.kind) {
+        case Gather::Open:
+            open.emplace_back();
+            continue;
+        case Gather::Array:
+            if (t == Target::Numpy) {
+                piece = std::move(e.leaf); // returned as it is
+            } else if (t == Target::Unknown) {
+                piece = Ref::steal(PyArray_Flatten(as_array(e.leaf.get()), NPY_CORDER)); // x.flatten()
+            } else {
+                Ref tensor = call(g_orig.from_numpy, e.leaf.get());
+                piece = tensor ? torch_flatten(g_orig.flatten, tensor.get(), t) : Ref();
+            }
+            break;
+        case Gather::Tensor:
+            piece = torch_flatten(g_orig.flatten, e.leaf.get(), t);
+            if (piece && t == Target::Numpy) {
+                piece = call_method(piece.get(), SU_STR(detach));
+                piece = piece ? call_method(piece.get(), SU_STR(numpy)) : Ref();
+            }
+            break;
+        case Gather::Close: {
+            std::vector<Ref> pieces = std::move(open.back());
+            open.pop_back();
+            if (t == Target::Numpy || t == Target::Unknown) {
+                int r = native_concatenate(pieces, axis, piece);
+                if (r < 0)
+                    return {};
+                if (r == 0) {
+                    Ref list = as_list(pieces);
+                    if (!list)
+                        return {};
+                    PyObject *argv[] = {list.get(), Py_None};
+                    piece = axis == Axis::First ? call(g_orig.concatenate, list.get())
+                                                : call_kw(g_orig.concatenate, argv, 1, SU_KWNAMES1(axis));
+                }
+            } else {
+                Ref list = as_list(pieces);
+                if (!list)
+                    return {};
+                PyObject *argv[] = {list.get(), one()};
+                piece = t == Target::Torch ? call(g_orig.cat, list.get())
+                                           : call_kw(g_orig.cat, argv, 1, SU_KWNAMES1(dim));
+            }
+            break;
+        }
+        }
+        if (!piece)
+            return {};
+        if (open.empty())
+            result = std::move(piece); // the outermost container closed
+        else
+            open.back().push_back(std::move(piece));
+    }
+    return result;
+}
+
+// The gathered path at the top of a call. Returns 1 with `out` set, 0 when
+// the general path is to run (nothing done), -1 on error.
+int flatten_gathered(PyObject *globals, PyObject *space, PyObject *x, Target target, Ref &out) {
+    PyTypeObject *tp = Py_TYPE(x);
+    if (tp != &PyDict_Type && tp != &PyList_Type && tp != &PyTuple_Type)
+        return 0;
+    if (!gather_allowed(globals, target))
+        return 0;
+    // The general path needs a few more recursion levels than the scan does
+    // (its type tests enter their own); a margin keeps the scan from
+    // succeeding where the general path would raise RecursionError.
+    constexpr int kMargin = 8;
+    int entered = 0;
+    while (entered < kMargin && Py_EnterRecursiveCall("") == 0)
+        ++entered;
+    Gather g(target);
+    int r = 0;
+    if (entered < kMargin)
+        PyErr_Clear();
+    else
+        r = target == Target::Unknown ? gather_unknown(g, space, x) : gather(g, x);
+    for (; entered > 0; --entered)
+        Py_LeaveRecursiveCall();
+    if (r <= 0)
+        return r;
+    const bool calls_torch = target == Target::Torch || target == Target::Batch || g.has_tensors;
+    if (calls_torch && !torch_plain())
+        return 0;
+    if (g.uniform && (target == Target::Numpy || target == Target::Unknown))
+        out = fill_array(g);
+    else if (g.uniform && g.fillable)
+        out = fill_tensor(g);
+    else
+        out = replay(g);
+    return out ? 1 : -1;
+}
+
+} // namespace
+
+PyObject *impl_flatten_unknown(PyObject *globals, PyObject *const *args) {
+    Ref out;
+    int r = flatten_gathered(globals, args[0], args[1], Target::Unknown, out);
+    if (r != 0)
+        return out.release();
+    return flatten_unknown(globals, args[0], args[1]).release();
+}
+
+namespace {
+
+PyObject *flatten_object_top(PyObject *globals, PyObject *x, Target t) {
+    Ref out;
+    int r = flatten_gathered(globals, nullptr, x, t, out);
+    if (r != 0)
+        return out.release();
+    return flatten_object(globals, x, t).release();
+}
+
+} // namespace
+
+PyObject *impl_flatten_object_torch(PyObject *globals, PyObject *const *args) {
+    return flatten_object_top(globals, args[0], Target::Torch);
+}
+
+PyObject *impl_flatten_object_batch(PyObject *globals, PyObject *const *args) {
+    return flatten_object_top(globals, args[0], Target::Batch);
+}
+
+PyObject *impl_flatten_object_numpy(PyObject *globals, PyObject *const *args) {
+    return flatten_object_top(globals, args[0], Target::Numpy);
 }
 
 } // namespace su
