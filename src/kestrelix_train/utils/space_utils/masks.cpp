@@ -1,25 +1,1337 @@
 // Action masks: application, combination, all-zero and fit tests.
+//
+// A mask is a tree in the shape of the action space: dicts, tuples and lists
+// as branches, numpy arrays or torch tensors of 0/1 entries as leaves. Each
+// function walks its tree recursively, reaching itself again through its
+// module-level name, and every collaborator (np, torch, NestedDict, ...) is
+// looked up in the module's namespace at the moment it is used.
+//
+// Numpy leaves have native fast paths against numpy's C API: the all-zero
+// test scans the data, the combination multiplies into a new int8 array, and
+// the fit test reads the chosen entry. Each is taken only where its result is
+// provably the one the general path would give: the leaf is exactly
+// numpy.ndarray with a dtype the path handles, and the module-level names
+// that the general path would call are still numpy's own objects (checked by
+// identity at every call). Everything else (a rebound `np`, an ndarray
+// subclass, an object dtype, a swapped byte order, ...) takes the general
+// path. Likewise a recursive call runs the body directly, without a call
+// through the interpreter, only while the module-level name is still bound
+// to this module's own function.
+#define PY_ARRAY_UNIQUE_SYMBOL SU_MASKS_ARRAY_API
+#include "function.h"
 #include "impls.h"
+#include "walk.h"
+
+#include <cstring>
+#include <numpy/arrayobject.h>
+#include <numpy/arrayscalars.h>
 
 namespace su {
 
-PyObject *impl_action_fits_mask(PyObject *, PyObject *const *) {
-    PyErr_SetString(PyExc_NotImplementedError, "action_fits_mask is not implemented yet");
+namespace {
+
+// ---------------------------------------------------------------------------
+// numpy's C API and numpy's own objects
+// ---------------------------------------------------------------------------
+
+struct NumpyOwn {
+    PyObject *module = nullptr;   // the numpy package
+    PyObject *any = nullptr;      // numpy's own any()
+    PyObject *multiply = nullptr; // numpy's own multiply ufunc
+};
+NumpyOwn numpy_own;
+int numpy_state = 0; // 0: not tried yet, 1: ready, -1: unavailable
+
+PyObject *attr_of_module(const char *module, const char *name) {
+    Ref m = Ref::steal(PyImport_ImportModule(module));
+    return m ? PyObject_GetAttrString(m.get(), name) : nullptr;
+}
+
+// Readies numpy's C API for this unit, once per process, and takes numpy's
+// own objects from the modules that define them (not from the numpy
+// namespace, which a caller may have patched). Returns 1 when the fast paths
+// may be used, 0 when they may not (numpy's C API cannot be loaded: the
+// general path still works), -1 with an error that must not be swallowed
+// (KeyboardInterrupt during the import).
+int numpy_ready() {
+    if (SU_LIKELY(numpy_state != 0))
+        return numpy_state > 0;
+    if (_import_array() == 0) {
+        numpy_own.module = PyImport_ImportModule("numpy");
+        numpy_own.any = numpy_own.module ? attr_of_module("numpy.core.fromnumeric", "any") : nullptr;
+        numpy_own.multiply = numpy_own.any ? attr_of_module("numpy.core.umath", "multiply") : nullptr;
+        if (numpy_own.multiply) {
+            numpy_state = 1;
+            return 1;
+        }
+        Py_CLEAR(numpy_own.module);
+        Py_CLEAR(numpy_own.any);
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        return -1;
+    PyErr_Clear();
+    numpy_state = -1;
+    return 0;
+}
+
+// The namespace of the module global `np` when it is numpy itself, else
+// nullptr (then the general path looks `np` up again and reports what it
+// finds). Borrowed; sets no error.
+PyObject *numpy_namespace(PyObject *globals) {
+    PyObject *name = SU_STR(np);
+    if (SU_UNLIKELY(!name)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject *np = PyDict_GetItemWithError(globals, name);
+    if (SU_UNLIKELY(!np)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (np != numpy_own.module || !PyModule_CheckExact(np))
+        return nullptr;
+    return PyModule_GetDict(np);
+}
+
+// Whether numpy's namespace binds `name` to `value`. Sets no error.
+bool binds(PyObject *ns, PyObject *name, const void *value) {
+    if (SU_UNLIKELY(!name)) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject *v = PyDict_GetItemWithError(ns, name);
+    if (SU_UNLIKELY(!v))
+        PyErr_Clear();
+    return v && v == value;
+}
+
+PyArrayObject *as_array(PyObject *o) {
+    return reinterpret_cast<PyArrayObject *>(o);
+}
+
+// ---- the all-zero scan -----------------------------------------------------
+
+template <class T> T load(const char *p) {
+    T v;
+    std::memcpy(&v, p, sizeof(T));
+    return v;
+}
+
+// Whether one element is nonzero, as numpy's truth of the element: a NaN is
+// nonzero, a negative zero is zero, a complex number is nonzero when either
+// part is.
+template <class T> struct NonzeroReal {
+    static bool test(const char *p) { return load<T>(p) != T(0); }
+};
+struct NonzeroHalf {
+    static bool test(const char *p) { return (load<npy_uint16>(p) & 0x7fffu) != 0; }
+};
+template <class T> struct NonzeroComplex {
+    static bool test(const char *p) { return load<T>(p) != T(0) || load<T>(p + sizeof(T)) != T(0); }
+};
+
+// Visits the elements of `a` in memory order for contiguous arrays and index
+// order otherwise; true at the first nonzero element.
+template <class Test> bool scan_nonzero(PyArrayObject *a) {
+    const npy_intp size = PyArray_SIZE(a);
+    if (size == 0)
+        return false;
+    const char *data = PyArray_BYTES(a);
+    const int nd = PyArray_NDIM(a);
+    if (nd == 0)
+        return Test::test(data);
+    const npy_intp item = PyArray_ITEMSIZE(a);
+    if (PyArray_IS_C_CONTIGUOUS(a) || PyArray_IS_F_CONTIGUOUS(a)) {
+        for (npy_intp i = 0; i < size; ++i)
+            if (Test::test(data + i * item))
+                return true;
+        return false;
+    }
+    const npy_intp *dims = PyArray_DIMS(a);
+    const npy_intp *strides = PyArray_STRIDES(a);
+    const npy_intp inner = dims[nd - 1];
+    const npy_intp step = strides[nd - 1];
+    npy_intp index[NPY_MAXDIMS] = {};
+    for (;;) {
+        const char *row = data;
+        for (int k = 0; k < nd - 1; ++k)
+            row += index[k] * strides[k];
+        for (npy_intp i = 0; i < inner; ++i)
+            if (Test::test(row + i * step))
+                return true;
+        int k = nd - 2;
+        for (; k >= 0; --k) {
+            if (++index[k] < dims[k])
+                break;
+            index[k] = 0;
+        }
+        if (k < 0)
+            return false;
+    }
+}
+
+// 1 if the array holds a nonzero element, 0 if not, -1 if its dtype is not
+// one that the scan handles (plain numeric or bool, native byte order).
+int array_any(PyArrayObject *a) {
+    PyArray_Descr *d = PyArray_DESCR(a);
+    if (!PyArray_ISNOTSWAPPED(a) || PyDataType_HASFIELDS(d))
+        return -1;
+    switch (d->type_num) {
+    case NPY_BOOL:
+    case NPY_BYTE:
+    case NPY_UBYTE:
+        return scan_nonzero<NonzeroReal<npy_uint8>>(a);
+    case NPY_SHORT:
+    case NPY_USHORT:
+        return scan_nonzero<NonzeroReal<npy_uint16>>(a);
+    case NPY_INT:
+    case NPY_UINT:
+        return scan_nonzero<NonzeroReal<npy_uint32>>(a);
+    case NPY_LONG:
+    case NPY_ULONG:
+        return scan_nonzero<NonzeroReal<npy_ulong>>(a);
+    case NPY_LONGLONG:
+    case NPY_ULONGLONG:
+        return scan_nonzero<NonzeroReal<npy_ulonglong>>(a);
+    case NPY_HALF:
+        return scan_nonzero<NonzeroHalf>(a);
+    case NPY_FLOAT:
+        return scan_nonzero<NonzeroReal<npy_float>>(a);
+    case NPY_DOUBLE:
+        return scan_nonzero<NonzeroReal<npy_double>>(a);
+    case NPY_LONGDOUBLE:
+        return scan_nonzero<NonzeroReal<npy_longdouble>>(a);
+    case NPY_CFLOAT:
+        return scan_nonzero<NonzeroComplex<npy_float>>(a);
+    case NPY_CDOUBLE:
+        return scan_nonzero<NonzeroComplex<npy_double>>(a);
+    case NPY_CLONGDOUBLE:
+        return scan_nonzero<NonzeroComplex<npy_longdouble>>(a);
+    default:
+        return -1;
+    }
+}
+
+// mask_all_zero of an exact ndarray while `np`, `np.ndarray` and `np.any`
+// are numpy's own: Py_True/Py_False (new reference), or nullptr without an
+// error where the general path must run.
+PyObject *all_zero_fast(PyObject *globals, PyObject *mask) {
+    if (Py_TYPE(mask) != &PyArray_Type)
+        return nullptr;
+    PyObject *ns = numpy_namespace(globals);
+    if (!ns || !binds(ns, SU_STR(ndarray), &PyArray_Type) || !binds(ns, SU_STR(any), numpy_own.any))
+        return nullptr;
+    int any = array_any(as_array(mask));
+    if (any < 0)
+        return nullptr;
+    return PyBool_FromLong(!any);
+}
+
+// ---- the int8 product ------------------------------------------------------
+
+// np.multiply(m1, m2, dtype=np.int8) for two exact, C-contiguous ndarrays of
+// one shape (at least one dimension) and of dtypes bool or int8, while
+// `np.ndarray`, `np.multiply` and `np.int8` are numpy's own. numpy casts a
+// bool entry to 0 or 1 and wraps the int8 product. Returns 1 with the new
+// array in `out`, 0 where the general path must run, -1 with an error.
+// What one top-level combine_masks call has verified of the names its fast
+// path stands for: the versions of the module's namespace and of numpy's at
+// the moment `np`, `np.ndarray`, `np.multiply` and `np.int8` were found to be
+// numpy's own. While neither dictionary has changed since, the bindings are
+// the same and need no new lookup. It lives on the stack of one call only.
+struct CombineGuard {
+    bool verified = false;
+    uint64_t globals_version = 0;
+    uint64_t numpy_version = 0;
+    // The module's `combine_masks` as last found in its namespace, and the
+    // namespace's version then.
+    PyObject *function = nullptr;
+    uint64_t function_version = 0;
+};
+
+uint64_t dict_version(PyObject *d) {
+    return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
+}
+
+bool combine_names_original(PyObject *globals, CombineGuard &guard) {
+    if (guard.verified && dict_version(globals) == guard.globals_version &&
+        dict_version(PyModule_GetDict(numpy_own.module)) == guard.numpy_version)
+        return true;
+    PyObject *ns = numpy_namespace(globals);
+    if (!ns || !binds(ns, SU_STR(ndarray), &PyArray_Type) ||
+        !binds(ns, SU_STR(multiply), numpy_own.multiply) || !binds(ns, SU_STR(int8), &PyByteArrType_Type)) {
+        guard.verified = false;
+        return false;
+    }
+    guard.verified = true;
+    guard.globals_version = dict_version(globals);
+    guard.numpy_version = dict_version(ns);
+    return true;
+}
+
+int combine_fast(PyObject *globals, PyObject *m1, PyObject *m2, Ref &out, CombineGuard &guard) {
+    if (Py_TYPE(m1) != &PyArray_Type || Py_TYPE(m2) != &PyArray_Type)
+        return 0;
+    PyArrayObject *a = as_array(m1);
+    PyArrayObject *b = as_array(m2);
+    const int ta = PyArray_TYPE(a), tb = PyArray_TYPE(b);
+    if ((ta != NPY_BOOL && ta != NPY_BYTE) || (tb != NPY_BOOL && tb != NPY_BYTE))
+        return 0;
+    const int nd = PyArray_NDIM(a);
+    if (nd == 0 || nd != PyArray_NDIM(b) || !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_IS_C_CONTIGUOUS(b))
+        return 0;
+    npy_intp *dims = PyArray_DIMS(a);
+    if (std::memcmp(dims, PyArray_DIMS(b), sizeof(npy_intp) * static_cast<size_t>(nd)) != 0)
+        return 0;
+    if (!combine_names_original(globals, guard))
+        return 0;
+    out = Ref::steal(PyArray_SimpleNew(nd, dims, NPY_BYTE));
+    if (!out)
+        return -1;
+    const npy_intp n = PyArray_SIZE(a);
+    const auto *pa = static_cast<const npy_int8 *>(PyArray_DATA(a));
+    const auto *pb = static_cast<const npy_int8 *>(PyArray_DATA(b));
+    auto *po = static_cast<npy_int8 *>(PyArray_DATA(as_array(out.get())));
+    const bool ba = ta == NPY_BOOL, bb = tb == NPY_BOOL;
+    if (!ba && !bb) {
+        for (npy_intp i = 0; i < n; ++i)
+            po[i] = static_cast<npy_int8>(pa[i] * pb[i]);
+    } else {
+        for (npy_intp i = 0; i < n; ++i) {
+            const int x = ba ? pa[i] != 0 : pa[i];
+            const int y = bb ? pb[i] != 0 : pb[i];
+            po[i] = static_cast<npy_int8>(x * y);
+        }
+    }
+    return 1;
+}
+
+// ---- the chosen entry ------------------------------------------------------
+
+// Whether one entry of a numpy mask equals 1, as `entry == 1` compares a
+// numpy scalar with the int 1.
+template <class T> bool real_is_one(const char *p) {
+    return load<T>(p) == T(1);
+}
+template <class T> bool complex_is_one(const char *p) {
+    return load<T>(p) == T(1) && load<T>(p + sizeof(T)) == T(0);
+}
+
+// 1 or 0 for the entry's comparison with 1, -1 for a dtype not handled.
+int entry_is_one(int type_num, const char *p) {
+    switch (type_num) {
+    case NPY_BOOL:
+        return load<npy_uint8>(p) != 0;
+    case NPY_BYTE:
+        return real_is_one<npy_int8>(p);
+    case NPY_UBYTE:
+        return real_is_one<npy_uint8>(p);
+    case NPY_SHORT:
+        return real_is_one<npy_short>(p);
+    case NPY_USHORT:
+        return real_is_one<npy_ushort>(p);
+    case NPY_INT:
+        return real_is_one<npy_int>(p);
+    case NPY_UINT:
+        return real_is_one<npy_uint>(p);
+    case NPY_LONG:
+        return real_is_one<npy_long>(p);
+    case NPY_ULONG:
+        return real_is_one<npy_ulong>(p);
+    case NPY_LONGLONG:
+        return real_is_one<npy_longlong>(p);
+    case NPY_ULONGLONG:
+        return real_is_one<npy_ulonglong>(p);
+    case NPY_HALF:
+        return load<npy_uint16>(p) == 0x3c00u; // the one bit pattern of 1.0
+    case NPY_FLOAT:
+        return real_is_one<npy_float>(p);
+    case NPY_DOUBLE:
+        return real_is_one<npy_double>(p);
+    case NPY_LONGDOUBLE:
+        return real_is_one<npy_longdouble>(p);
+    case NPY_CFLOAT:
+        return complex_is_one<npy_float>(p);
+    case NPY_CDOUBLE:
+        return complex_is_one<npy_double>(p);
+    case NPY_CLONGDOUBLE:
+        return complex_is_one<npy_longdouble>(p);
+    default:
+        return -1;
+    }
+}
+
+// `index` wrapped as a sequence index wraps it, or -1 when out of range
+// (the general path then raises the container's own IndexError).
+Py_ssize_t wrap_index(PyObject *action, Py_ssize_t n) {
+    Py_ssize_t i = PyLong_AsSsize_t(action);
+    if (i == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return -1;
+    }
+    if (i < 0)
+        i += n;
+    return i >= 0 && i < n ? i : -1;
+}
+
+// action_mask[int(action)] == 1 for an int action and a list or a
+// one-dimensional numpy mask. The result is nullptr without an error where
+// the general path must run.
+PyObject *discrete_fits_fast(PyObject *action, PyObject *mask) {
+    if (!PyLong_CheckExact(action))
+        return nullptr;
+    if (PyList_CheckExact(mask)) {
+        Py_ssize_t i = wrap_index(action, PyList_GET_SIZE(mask));
+        if (i < 0)
+            return nullptr;
+        Ref entry = Ref::borrow(PyList_GET_ITEM(mask, i));
+        if (PyLong_CheckExact(entry.get())) {
+            int overflow = 0;
+            long v = PyLong_AsLongAndOverflow(entry.get(), &overflow);
+            return PyBool_FromLong(v == 1 && !overflow);
+        }
+        Ref one = Ref::steal(PyLong_FromLong(1));
+        return one ? PyObject_RichCompare(entry.get(), one.get(), Py_EQ) : nullptr;
+    }
+    if (numpy_state <= 0 || Py_TYPE(mask) != &PyArray_Type)
+        return nullptr;
+    PyArrayObject *a = as_array(mask);
+    if (PyArray_NDIM(a) != 1 || !PyArray_ISNOTSWAPPED(a))
+        return nullptr;
+    Py_ssize_t i = wrap_index(action, PyArray_DIM(a, 0));
+    if (i < 0)
+        return nullptr;
+    int one = entry_is_one(PyArray_TYPE(a), PyArray_BYTES(a) + i * PyArray_STRIDE(a, 0));
+    if (one < 0)
+        return nullptr;
+    PyArrayScalar_RETURN_BOOL_FROM_LONG(one);
+}
+
+// `<module global>.<attr>`. A plain module resolves a name that its type
+// does not define from its namespace first, so that namespace is read
+// directly; anything else (a name it lacks, a module subclass, an object
+// that is no module) goes through the interpreter's attribute lookup.
+Ref attr_of_module_object(PyObject *m, PyObject *attr) {
+    if (!attr)
+        return {};
+    if (SU_LIKELY(PyModule_CheckExact(m))) {
+        PyObject *v = PyDict_GetItemWithError(PyModule_GetDict(m), attr);
+        if (v)
+            return Ref::borrow(v);
+        if (PyErr_Occurred())
+            return {};
+    }
+    return getattr(m, attr);
+}
+
+Ref module_attr(PyObject *globals, PyObject *module_name, PyObject *attr) {
+    Ref m = global(globals, module_name);
+    return m ? attr_of_module_object(m.get(), attr) : Ref();
+}
+
+// The three kinds apply_mask sorts its arguments into. Each test looks up
+// all the names it tests against before testing, as isinstance() with a
+// tuple of classes does, and tests them in order.
+
+// isinstance(x, (dict, NestedDict, OrderedDict))
+int is_dict_like(PyObject *globals, PyObject *x) {
+    Ref nested = global(globals, SU_STR(NestedDict));
+    if (!nested)
+        return -1;
+    Ref ordered = global(globals, SU_STR(OrderedDict));
+    if (!ordered)
+        return -1;
+    if (PyDict_Check(x))
+        return 1;
+    int r = isinstance(x, nested.get());
+    if (r)
+        return r;
+    return isinstance(x, ordered.get());
+}
+
+// isinstance(x, (list, tuple))
+bool is_sequence(PyObject *x) {
+    return PyList_Check(x) || PyTuple_Check(x);
+}
+
+// Which array library an object belongs to: isinstance() against
+// np.ndarray, then torch.Tensor.
+enum ArrayKind { kNoArray = 0, kNumpy = 1, kTorch = 2 };
+
+int array_kind(PyObject *x, PyObject *ndarray, PyObject *tensor) {
+    int r = isinstance(x, ndarray);
+    if (r)
+        return r < 0 ? -1 : kNumpy;
+    r = isinstance(x, tensor);
+    return r < 0 ? -1 : r ? kTorch : kNoArray;
+}
+
+// isinstance(x, (np.ndarray, torch.Tensor)), as an ArrayKind (or -1). When
+// `other` is given and `x` is an array, `*other_kind` receives the kind of
+// `other`, tested against the same two classes.
+int is_array(PyObject *globals, PyObject *x, PyObject *other = nullptr, int *other_kind = nullptr) {
+    Ref ndarray = module_attr(globals, SU_STR(np), SU_STR(ndarray));
+    if (!ndarray)
+        return -1;
+    Ref tensor = module_attr(globals, SU_STR(torch), SU_STR(Tensor));
+    if (!tensor)
+        return -1;
+    int kind = array_kind(x, ndarray.get(), tensor.get());
+    if (kind > 0 && other) {
+        *other_kind = array_kind(other, ndarray.get(), tensor.get());
+        if (*other_kind < 0)
+            return -1;
+    }
+    return kind;
+}
+
+// isinstance(x, <module global>.<attr>)
+int is_instance_of(PyObject *globals, PyObject *x, PyObject *module_name, PyObject *attr) {
+    Ref cls = module_attr(globals, module_name, attr);
+    if (!cls)
+        return -1;
+    return isinstance(x, cls.get());
+}
+
+// The namespace of `fn` when it is this module's own function with the body
+// `impl` (so calling it runs `impl`), else nullptr.
+PyObject *own_globals(PyObject *fn, Impl impl) {
+    if (Py_TYPE(fn) != &FuncType)
+        return nullptr;
+    const FuncObject *f = reinterpret_cast<const FuncObject *>(fn);
+    if (f->spec->impl != impl || f->spec->checks[0].index >= 0)
+        return nullptr;
+    return f->globals;
+}
+
+// Calls `fn`, the value of a module-level name looked up beforehand. While it
+// is this module's own function with the body `impl`, the body runs directly:
+// that is exactly what the call would do.
+Ref invoke(PyObject *fn, Impl impl, PyObject *const *args, size_t nargs) {
+    if (PyObject *g = own_globals(fn, impl))
+        return Ref::steal(impl(g, args));
+    return Ref::steal(PyObject_Vectorcall(fn, args, nargs, nullptr));
+}
+
+PyObject *raise_unsupported_mask(PyObject *mask) {
+    PyErr_Format(PyExc_ValueError, "Unsupported mask type: %S", reinterpret_cast<PyObject *>(Py_TYPE(mask)));
     return nullptr;
 }
 
-PyObject *impl_combine_masks(PyObject *, PyObject *const *) {
-    PyErr_SetString(PyExc_NotImplementedError, "combine_masks is not implemented yet");
+// ---------------------------------------------------------------------------
+// apply_mask
+// ---------------------------------------------------------------------------
+
+// Whether the pair passes the kind check that precedes the conversion: the
+// same class, or both dict-like, both sequences or both arrays. 1, 0 or -1.
+int same_kind(PyObject *globals, PyObject *logits, PyObject *mask) {
+    if (Py_TYPE(mask) == Py_TYPE(logits))
+        return 1;
+    int a = is_dict_like(globals, logits);
+    if (a < 0)
+        return -1;
+    if (a) {
+        int b = is_dict_like(globals, mask);
+        if (b)
+            return b;
+    }
+    if (is_sequence(logits) && is_sequence(mask))
+        return 1;
+    a = is_array(globals, logits);
+    if (a <= 0)
+        return a;
+    a = is_array(globals, mask);
+    return a < 0 ? -1 : a > 0;
+}
+
+// with np.errstate(divide="ignore"): np.maximum(np.log(mask), -np.inf)
+//
+// A numpy mask's zeros become minus infinity without the divide-by-zero
+// warning that numpy would otherwise print for each of them.
+Ref numpy_additive_mask(PyObject *globals, PyObject *mask) {
+    Ref errstate = module_attr(globals, SU_STR(np), SU_STR(errstate));
+    if (!errstate)
+        return {};
+    PyObject *argv[] = {SU_STR(ignore)};
+    Ref ctx = call_kw(errstate.get(), argv, 0, SU_KWNAMES1(divide));
+    if (!ctx)
+        return {};
+    Ref exit = getattr(reinterpret_cast<PyObject *>(Py_TYPE(ctx.get())), SU_STR(__exit__));
+    if (!exit)
+        return {};
+    Ref entered = call_method(ctx.get(), SU_STR(__enter__));
+    if (!entered)
+        return {};
+    Ref result = [&]() -> Ref {
+        Ref maximum = module_attr(globals, SU_STR(np), SU_STR(maximum));
+        if (!maximum)
+            return {};
+        Ref log = module_attr(globals, SU_STR(np), SU_STR(log));
+        if (!log)
+            return {};
+        Ref logged = call(log.get(), mask);
+        if (!logged)
+            return {};
+        Ref inf = module_attr(globals, SU_STR(np), SU_STR(inf));
+        if (!inf)
+            return {};
+        Ref neg = Ref::steal(PyNumber_Negative(inf.get()));
+        if (!neg)
+            return {};
+        return call(maximum.get(), logged.get(), neg.get());
+    }();
+    if (result) {
+        Ref done = call(exit.get(), ctx.get(), Py_None, Py_None, Py_None);
+        return done ? std::move(result) : Ref();
+    }
+    // Leave the context with the error, as a with statement does; errstate
+    // never swallows it, and an error of __exit__ itself replaces it.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb)
+        PyException_SetTraceback(value, tb);
+    Ref done = call(exit.get(), ctx.get(), type, value, tb ? tb : Py_None);
+    if (!done) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        return {};
+    }
+    PyErr_Restore(type, value, tb);
+    return {};
+}
+
+// torch.clamp(torch.log(mask), min=-np.inf)
+Ref torch_additive_mask(PyObject *globals, PyObject *mask) {
+    Ref torch = global(globals, SU_STR(torch));
+    if (!torch)
+        return {};
+    Ref clamp = attr_of_module_object(torch.get(), SU_STR(clamp));
+    if (!clamp)
+        return {};
+    Ref log = attr_of_module_object(torch.get(), SU_STR(log));
+    if (!log)
+        return {};
+    Ref logged = call(log.get(), mask);
+    if (!logged)
+        return {};
+    Ref inf = module_attr(globals, SU_STR(np), SU_STR(inf));
+    if (!inf)
+        return {};
+    Ref neg = Ref::steal(PyNumber_Negative(inf.get()));
+    if (!neg)
+        return {};
+    PyObject *argv[] = {logged.get(), neg.get()};
+    return call_kw(clamp.get(), argv, 1, SU_KWNAMES1(min));
+}
+
+// An array mask: logits + log(mask). The additive mask is computed by the
+// mask's own library; a mask of the other library than the logits is first
+// brought to the logits' library (a tensor on the logits' device, or a numpy
+// array), so the result is always of the logits' library.
+PyObject *apply_array_mask(PyObject *globals, PyObject *logits, PyObject *mask, int mask_kind,
+                           int logits_kind) {
+    {
+        Ref mshape = getattr(mask, SU_STR(shape));
+        if (!mshape)
+            return nullptr;
+        Ref lshape = getattr(logits, SU_STR(shape));
+        if (!lshape)
+            return nullptr;
+        int differ = truth(Ref::steal(PyObject_RichCompare(mshape.get(), lshape.get(), Py_NE)));
+        if (differ < 0)
+            return nullptr;
+        if (differ) {
+            mshape = getattr(mask, SU_STR(shape));
+            if (!mshape)
+                return nullptr;
+            lshape = getattr(logits, SU_STR(shape));
+            if (!lshape)
+                return nullptr;
+            PyErr_Format(PyExc_ValueError, "Action mask shape (%S) does not match logits shape (%S)",
+                         mshape.get(), lshape.get());
+            return nullptr;
+        }
+    }
+    Ref additive;
+    if (mask_kind == kNumpy) {
+        if (logits_kind == kTorch) {
+            // torch.tensor(mask, device=logits.device): a copy, so a read-only
+            // array is fine.
+            Ref tensor = module_attr(globals, SU_STR(torch), SU_STR(tensor));
+            if (!tensor)
+                return nullptr;
+            Ref device = getattr(logits, SU_STR(device));
+            if (!device)
+                return nullptr;
+            PyObject *argv[] = {mask, device.get()};
+            Ref moved = call_kw(tensor.get(), argv, 1, SU_KWNAMES1(device));
+            if (!moved)
+                return nullptr;
+            additive = torch_additive_mask(globals, moved.get());
+        } else {
+            additive = numpy_additive_mask(globals, mask);
+        }
+    } else {
+        if (logits_kind == kNumpy) {
+            // mask.detach().cpu().numpy()
+            Ref detached = call_method(mask, SU_STR(detach));
+            if (!detached)
+                return nullptr;
+            Ref cpu = call_method(detached.get(), SU_STR(cpu));
+            if (!cpu)
+                return nullptr;
+            Ref array = call_method(cpu.get(), SU_STR(numpy));
+            if (!array)
+                return nullptr;
+            additive = numpy_additive_mask(globals, array.get());
+        } else {
+            additive = torch_additive_mask(globals, mask);
+        }
+    }
+    if (!additive)
+        return nullptr;
+    return PyNumber_Add(logits, additive.get());
+}
+
+PyObject *apply_dict_mask(PyObject *globals, PyObject *logits, PyObject *mask) {
+    {
+        Ref mkeys = call_method(mask, SU_STR(keys));
+        if (!mkeys)
+            return nullptr;
+        Ref mset = Ref::steal(PySet_New(mkeys.get()));
+        if (!mset)
+            return nullptr;
+        Ref lkeys = call_method(logits, SU_STR(keys));
+        if (!lkeys)
+            return nullptr;
+        Ref lset = Ref::steal(PySet_New(lkeys.get()));
+        if (!lset)
+            return nullptr;
+        int differ = truth(Ref::steal(PyObject_RichCompare(mset.get(), lset.get(), Py_NE)));
+        if (differ < 0)
+            return nullptr;
+        if (differ) {
+            mkeys = call_method(mask, SU_STR(keys));
+            if (!mkeys)
+                return nullptr;
+            lkeys = call_method(logits, SU_STR(keys));
+            if (!lkeys)
+                return nullptr;
+            PyErr_Format(PyExc_ValueError, "Action mask keys (%S) do not match logits keys (%S)", mkeys.get(),
+                         lkeys.get());
+            return nullptr;
+        }
+    }
+    Ref result = Ref::steal(PyDict_New());
+    if (!result)
+        return nullptr;
+    int r = for_each_key(mask, [&](PyObject *key) -> int {
+        Ref fn = global(globals, SU_STR(apply_mask));
+        if (!fn)
+            return -1;
+        Ref lv = Ref::steal(PyObject_GetItem(logits, key));
+        if (!lv)
+            return -1;
+        Ref mv = Ref::steal(PyObject_GetItem(mask, key));
+        if (!mv)
+            return -1;
+        PyObject *argv[] = {lv.get(), mv.get()};
+        Ref masked = invoke(fn.get(), impl_apply_mask, argv, 2);
+        if (!masked)
+            return -1;
+        return PyDict_SetItem(result.get(), key, masked.get());
+    });
+    return r < 0 ? nullptr : result.release();
+}
+
+// A tuple or list mask: the members masked position by position, in a new
+// container of the mask's kind.
+PyObject *apply_sequence_mask(PyObject *globals, PyObject *logits, PyObject *mask, bool as_tuple) {
+    Py_ssize_t nm = PyObject_Length(mask);
+    if (nm < 0)
+        return nullptr;
+    Py_ssize_t nl = PyObject_Length(logits);
+    if (nl < 0)
+        return nullptr;
+    if (nm != nl) {
+        nm = PyObject_Length(mask);
+        if (nm < 0)
+            return nullptr;
+        nl = PyObject_Length(logits);
+        if (nl < 0)
+            return nullptr;
+        PyErr_Format(PyExc_ValueError, "Action mask shape (%zd) does not match logits shape (%zd)", nm, nl);
+        return nullptr;
+    }
+    const Py_ssize_t n = PyObject_Length(mask);
+    if (n < 0)
+        return nullptr;
+    Ref items = Ref::steal(PyList_New(0));
+    if (!items)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref fn = global(globals, SU_STR(apply_mask));
+        if (!fn)
+            return nullptr;
+        Ref index = Ref::steal(PyLong_FromSsize_t(i));
+        if (!index)
+            return nullptr;
+        Ref lv = Ref::steal(PyObject_GetItem(logits, index.get()));
+        if (!lv)
+            return nullptr;
+        Ref mv = Ref::steal(PyObject_GetItem(mask, index.get()));
+        if (!mv)
+            return nullptr;
+        PyObject *argv[] = {lv.get(), mv.get()};
+        Ref masked = invoke(fn.get(), impl_apply_mask, argv, 2);
+        if (!masked || PyList_Append(items.get(), masked.get()) < 0)
+            return nullptr;
+    }
+    return as_tuple ? PyList_AsTuple(items.get()) : items.release();
+}
+
+// Whether the retried call of a converted pair would have to convert again:
+// the mask is no NestedDict (which the retry would first turn into a dict)
+// and the pair fails the kind check. 1, 0 or -1.
+int would_convert_again(PyObject *globals, PyObject *logits, PyObject *mask) {
+    Ref nested = global(globals, SU_STR(NestedDict));
+    if (!nested)
+        return -1;
+    int r = isinstance(mask, nested.get());
+    if (r)
+        return r < 0 ? -1 : 0;
+    r = same_kind(globals, logits, mask);
+    return r < 0 ? -1 : !r;
+}
+
+// Padding of the continuation lines of the conversion message.
+#define SU_PAD33 "                                 "
+static_assert(sizeof(SU_PAD33) == 34);
+
+// The logits and the mask differ in kind: both are turned into numpy arrays
+// (the logits as float32, the mask as int8) and the converted pair is tried
+// once more. The retry is bounded: a converted pair that still differs in
+// kind (array logits against a dict mask, which stays a dict) is not retried
+// again. Any failure becomes the conversion ValueError, whose context is the
+// error that caused it.
+PyObject *convert_and_retry(PyObject *globals, PyObject *logits_in, PyObject *mask_in) {
+    Ref logits = Ref::borrow(logits_in);
+    Ref mask = Ref::borrow(mask_in);
+    Ref result = [&]() -> Ref {
+        Ref make = global(globals, SU_STR(make_np_array));
+        if (!make)
+            return {};
+        Ref f32 = module_attr(globals, SU_STR(np), SU_STR(float32));
+        if (!f32)
+            return {};
+        PyObject *largv[] = {logits.get(), f32.get()};
+        Ref converted = call_kw(make.get(), largv, 1, SU_KWNAMES1(dtype));
+        if (!converted)
+            return {};
+        logits = std::move(converted);
+        make = global(globals, SU_STR(make_np_array));
+        if (!make)
+            return {};
+        Ref i8 = module_attr(globals, SU_STR(np), SU_STR(int8));
+        if (!i8)
+            return {};
+        PyObject *margv[] = {mask.get(), i8.get()};
+        converted = call_kw(make.get(), margv, 1, SU_KWNAMES1(dtype));
+        if (!converted)
+            return {};
+        mask = std::move(converted);
+        Ref fn = global(globals, SU_STR(apply_mask));
+        if (!fn)
+            return {};
+        if (own_globals(fn.get(), impl_apply_mask)) {
+            int again = would_convert_again(globals, logits.get(), mask.get());
+            if (again < 0)
+                return {};
+            if (again) {
+                PyErr_Format(
+                    PyExc_ValueError,
+                    "mask of type %S still differs in kind from logits of type %S after the conversion",
+                    reinterpret_cast<PyObject *>(Py_TYPE(mask.get())),
+                    reinterpret_cast<PyObject *>(Py_TYPE(logits.get())));
+                return {};
+            }
+        }
+        PyObject *argv[] = {logits.get(), mask.get()};
+        return invoke(fn.get(), impl_apply_mask, argv, 2);
+    }();
+    if (result)
+        return result.release();
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        return nullptr;
+    // raise ValueError(...) from inside the handler of the caught error, so
+    // that the caught error becomes its context.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb)
+        PyException_SetTraceback(value, tb);
+    Ref caught = Ref::steal(value);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyObject *handled = PyErr_GetHandledException();
+    PyErr_SetHandledException(caught.get());
+    Ref msg = Ref::steal(PyUnicode_FromFormat("Cannot apply mask of type %S to logits of type \\\n" SU_PAD33
+                                              "%S -- %S -- %S. Tried to cast both to "
+                                              "\\\n" SU_PAD33 "np.ndarray and failed with error: %S",
+                                              reinterpret_cast<PyObject *>(Py_TYPE(mask.get())),
+                                              reinterpret_cast<PyObject *>(Py_TYPE(logits.get())), mask.get(),
+                                              logits.get(), caught.get()));
+    if (msg)
+        PyErr_SetObject(PyExc_ValueError, msg.get());
+    PyErr_SetHandledException(handled);
+    Py_XDECREF(handled);
     return nullptr;
 }
 
-PyObject *impl_apply_mask(PyObject *, PyObject *const *) {
-    PyErr_SetString(PyExc_NotImplementedError, "apply_mask is not implemented yet");
-    return nullptr;
+#undef SU_PAD33
+
+} // namespace
+
+PyObject *impl_apply_mask(PyObject *globals, PyObject *const *args) {
+    PyObject *logits = args[0];
+    PyObject *mask = args[1];
+    RecursionGuard guard(" while applying an action mask");
+    if (!guard.ok())
+        return nullptr;
+    {
+        Ref nested = global(globals, SU_STR(NestedDict));
+        if (!nested)
+            return nullptr;
+        int r = isinstance(mask, nested.get());
+        if (r < 0)
+            return nullptr;
+        if (r) {
+            Ref fn = global(globals, SU_STR(apply_mask));
+            if (!fn)
+                return nullptr;
+            Ref plain = call_method(mask, SU_STR(asdict));
+            if (!plain)
+                return nullptr;
+            PyObject *argv[] = {logits, plain.get()};
+            return invoke(fn.get(), impl_apply_mask, argv, 2).release();
+        }
+    }
+    if (Py_TYPE(mask) != Py_TYPE(logits)) {
+        int r = same_kind(globals, logits, mask);
+        if (r < 0)
+            return nullptr;
+        if (!r)
+            return convert_and_retry(globals, logits, mask);
+    }
+    int logits_kind = kNoArray;
+    int r = is_array(globals, mask, logits, &logits_kind);
+    if (r < 0)
+        return nullptr;
+    if (r)
+        return apply_array_mask(globals, logits, mask, r, logits_kind);
+    r = is_dict_like(globals, mask);
+    if (r < 0)
+        return nullptr;
+    if (r)
+        return apply_dict_mask(globals, logits, mask);
+    if (PyTuple_Check(mask))
+        return apply_sequence_mask(globals, logits, mask, true);
+    if (PyList_Check(mask))
+        return apply_sequence_mask(globals, logits, mask, false);
+    return raise_unsupported_mask(mask);
 }
 
-PyObject *impl_mask_all_zero(PyObject *, PyObject *const *) {
-    PyErr_SetString(PyExc_NotImplementedError, "mask_all_zero is not implemented yet");
+// ---------------------------------------------------------------------------
+// combine_masks
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// The module global `combine_masks`, looked up afresh unless the namespace is
+// unchanged since it was last found there.
+Ref combine_function(PyObject *globals, CombineGuard &names) {
+    if (names.function && dict_version(globals) == names.function_version)
+        return Ref::borrow(names.function);
+    PyObject *name = SU_STR(combine_masks);
+    if (!name)
+        return {};
+    PyObject *fn = PyDict_GetItemWithError(globals, name);
+    if (!fn)
+        return PyErr_Occurred() ? Ref() : global(globals, name);
+    names.function = fn;
+    names.function_version = dict_version(globals);
+    return Ref::borrow(fn);
+}
+
+// `mask1.keys() != mask2.keys()` for two plain dicts, without making the
+// views: the comparison of two key views is a length test and then a
+// membership test in `mask2` of each key of `mask1`, in order. 1, 0 or -1.
+int plain_dict_keys_differ(PyObject *m1, PyObject *m2) {
+    if (PyDict_GET_SIZE(m1) != PyDict_GET_SIZE(m2))
+        return 1;
+    int r = for_each_key(m1, [&](PyObject *key) -> int {
+        int in = PyDict_Contains(m2, key);
+        return in < 0 ? -1 : !in;
+    });
+    return r < 0 ? -1 : r;
+}
+
+// A member of a combination: combine_masks(v1, v2) through the module global,
+// looked up by the caller. This module's own function carries the guard on.
+Ref combine_member(PyObject *globals, PyObject *fn, PyObject *v1, PyObject *v2, CombineGuard &names);
+
+PyObject *combine(PyObject *globals, PyObject *m1, PyObject *m2, CombineGuard &names) {
+    RecursionGuard guard(" while combining action masks");
+    if (!guard.ok())
+        return nullptr;
+    int r = numpy_ready();
+    if (r < 0)
+        return nullptr;
+    if (r) {
+        Ref out;
+        r = combine_fast(globals, m1, m2, out, names);
+        if (r)
+            return r < 0 ? nullptr : out.release();
+    }
+    r = is_instance_of(globals, m1, SU_STR(np), SU_STR(ndarray));
+    if (r < 0)
+        return nullptr;
+    if (r) {
+        // np.multiply(mask1, mask2, dtype=np.int8)
+        Ref multiply = module_attr(globals, SU_STR(np), SU_STR(multiply));
+        if (!multiply)
+            return nullptr;
+        Ref i8 = module_attr(globals, SU_STR(np), SU_STR(int8));
+        if (!i8)
+            return nullptr;
+        PyObject *argv[] = {m1, m2, i8.get()};
+        return call_kw(multiply.get(), argv, 2, SU_KWNAMES1(dtype)).release();
+    }
+    r = is_instance_of(globals, m1, SU_STR(torch), SU_STR(Tensor));
+    if (r < 0)
+        return nullptr;
+    if (r) {
+        Ref mul = module_attr(globals, SU_STR(torch), SU_STR(mul));
+        if (!mul)
+            return nullptr;
+        return call(mul.get(), m1, m2).release();
+    }
+    if (PyDict_Check(m1)) {
+        {
+            int differ;
+            if (PyDict_CheckExact(m1) && PyDict_CheckExact(m2)) {
+                differ = plain_dict_keys_differ(m1, m2);
+            } else {
+                Ref k1 = call_method(m1, SU_STR(keys));
+                if (!k1)
+                    return nullptr;
+                Ref k2 = call_method(m2, SU_STR(keys));
+                if (!k2)
+                    return nullptr;
+                differ = truth(Ref::steal(PyObject_RichCompare(k1.get(), k2.get(), Py_NE)));
+            }
+            if (differ < 0)
+                return nullptr;
+            if (differ) {
+                Ref k1 = call_method(m1, SU_STR(keys));
+                if (!k1)
+                    return nullptr;
+                Ref k2 = call_method(m2, SU_STR(keys));
+                if (!k2)
+                    return nullptr;
+                PyErr_Format(PyExc_ValueError, "Cannot combine masks with different keys: %S and %S",
+                             k1.get(), k2.get());
+                return nullptr;
+            }
+        }
+        Ref result = Ref::steal(PyDict_New());
+        if (!result)
+            return nullptr;
+        int rc = for_each_key(m1, [&](PyObject *key) -> int {
+            Ref fn = combine_function(globals, names);
+            if (!fn)
+                return -1;
+            Ref v1 = Ref::steal(PyObject_GetItem(m1, key));
+            if (!v1)
+                return -1;
+            Ref v2 = Ref::steal(PyObject_GetItem(m2, key));
+            if (!v2)
+                return -1;
+            Ref combined = combine_member(globals, fn.get(), v1.get(), v2.get(), names);
+            if (!combined)
+                return -1;
+            return PyDict_SetItem(result.get(), key, combined.get());
+        });
+        return rc < 0 ? nullptr : result.release();
+    }
+    if (PyList_Check(m1) || PyTuple_Check(m1)) {
+        Py_ssize_t n1 = PyObject_Length(m1);
+        if (n1 < 0)
+            return nullptr;
+        Py_ssize_t n2 = PyObject_Length(m2);
+        if (n2 < 0)
+            return nullptr;
+        if (n1 != n2) {
+            n1 = PyObject_Length(m1);
+            if (n1 < 0)
+                return nullptr;
+            n2 = PyObject_Length(m2);
+            if (n2 < 0)
+                return nullptr;
+            PyErr_Format(PyExc_ValueError, "Cannot combine masks with different lengths: %zd and %zd", n1,
+                         n2);
+            return nullptr;
+        }
+        const Py_ssize_t n = PyObject_Length(m1);
+        if (n < 0)
+            return nullptr;
+        Ref items = Ref::steal(PyList_New(0));
+        if (!items)
+            return nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref fn = combine_function(globals, names);
+            if (!fn)
+                return nullptr;
+            Ref index = Ref::steal(PyLong_FromSsize_t(i));
+            if (!index)
+                return nullptr;
+            Ref v1 = Ref::steal(PyObject_GetItem(m1, index.get()));
+            if (!v1)
+                return nullptr;
+            Ref v2 = Ref::steal(PyObject_GetItem(m2, index.get()));
+            if (!v2)
+                return nullptr;
+            Ref combined = combine_member(globals, fn.get(), v1.get(), v2.get(), names);
+            if (!combined || PyList_Append(items.get(), combined.get()) < 0)
+                return nullptr;
+        }
+        return PyList_AsTuple(items.get());
+    }
+    return raise_unsupported_mask(m1);
+}
+
+Ref combine_member(PyObject *globals, PyObject *fn, PyObject *v1, PyObject *v2, CombineGuard &names) {
+    PyObject *g = own_globals(fn, impl_combine_masks);
+    if (g == globals)
+        return Ref::steal(combine(globals, v1, v2, names));
+    PyObject *argv[] = {v1, v2};
+    return invoke(fn, impl_combine_masks, argv, 2);
+}
+
+} // namespace
+
+PyObject *impl_combine_masks(PyObject *globals, PyObject *const *args) {
+    CombineGuard names;
+    return combine(globals, args[0], args[1], names);
+}
+
+// ---------------------------------------------------------------------------
+// mask_all_zero
+// ---------------------------------------------------------------------------
+
+PyObject *impl_mask_all_zero(PyObject *globals, PyObject *const *args) {
+    PyObject *mask = args[0];
+    RecursionGuard guard(" while testing an action mask for zeros");
+    if (!guard.ok())
+        return nullptr;
+    int r = numpy_ready();
+    if (r < 0)
+        return nullptr;
+    if (r) {
+        if (PyObject *fast = all_zero_fast(globals, mask))
+            return fast;
+    }
+    r = is_instance_of(globals, mask, SU_STR(np), SU_STR(ndarray));
+    if (r < 0)
+        return nullptr;
+    if (r) {
+        Ref any = module_attr(globals, SU_STR(np), SU_STR(any));
+        if (!any)
+            return nullptr;
+        int t = truth(call(any.get(), mask));
+        if (t < 0)
+            return nullptr;
+        return PyBool_FromLong(!t);
+    }
+    // A child that holds a nonzero entry ends the walk.
+    auto child_all_zero = [&](PyObject *child) -> int {
+        Ref fn = global(globals, SU_STR(mask_all_zero));
+        if (!fn)
+            return -1;
+        int t = truth(invoke(fn.get(), impl_mask_all_zero, &child, 1));
+        if (t < 0)
+            return -1;
+        return t ? 0 : 1;
+    };
+    {
+        Ref nested = global(globals, SU_STR(NestedDict));
+        if (!nested)
+            return nullptr;
+        r = PyDict_Check(mask) ? 1 : isinstance(mask, nested.get());
+        if (r < 0)
+            return nullptr;
+    }
+    if (r) {
+        int rc =
+            for_each_item(mask, [&](PyObject *, PyObject *value) -> int { return child_all_zero(value); });
+        if (rc < 0)
+            return nullptr;
+        return PyBool_FromLong(rc == 0);
+    }
+    if (PyTuple_Check(mask) || PyList_Check(mask)) {
+        int rc = for_each(mask, child_all_zero);
+        if (rc < 0)
+            return nullptr;
+        return PyBool_FromLong(rc == 0);
+    }
+    r = is_instance_of(globals, mask, SU_STR(torch), SU_STR(Tensor));
+    if (r < 0)
+        return nullptr;
+    if (r) {
+        Ref any = module_attr(globals, SU_STR(torch), SU_STR(any));
+        if (!any)
+            return nullptr;
+        int t = truth(call(any.get(), mask));
+        if (t < 0)
+            return nullptr;
+        return PyBool_FromLong(!t);
+    }
+    return raise_unsupported_mask(mask);
+}
+
+// ---------------------------------------------------------------------------
+// action_fits_mask
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// all(action_fits_mask(a, m, s) for a, m, s in zip(action, mask, space))
+PyObject *tuple_fits(PyObject *globals, PyObject *action, PyObject *mask, PyObject *space) {
+    Ref zipped = call(reinterpret_cast<PyObject *>(&PyZip_Type), action, mask, space);
+    if (!zipped)
+        return nullptr;
+    int rc = for_each(zipped.get(), [&](PyObject *triple) -> int {
+        Ref fn = global(globals, SU_STR(action_fits_mask));
+        if (!fn)
+            return -1;
+        PyObject *argv[] = {PyTuple_GET_ITEM(triple, 0), PyTuple_GET_ITEM(triple, 1),
+                            PyTuple_GET_ITEM(triple, 2)};
+        int t = truth(invoke(fn.get(), impl_action_fits_mask, argv, 3));
+        if (t < 0)
+            return -1;
+        return t ? 0 : 1;
+    });
+    if (rc < 0)
+        return nullptr;
+    return PyBool_FromLong(rc == 0);
+}
+
+// all(action_fits_mask(action[k], mask[k], space[k]) for k in space)
+PyObject *dict_fits(PyObject *globals, PyObject *action, PyObject *mask, PyObject *space) {
+    int rc = for_each(space, [&](PyObject *key) -> int {
+        Ref fn = global(globals, SU_STR(action_fits_mask));
+        if (!fn)
+            return -1;
+        Ref a = Ref::steal(PyObject_GetItem(action, key));
+        if (!a)
+            return -1;
+        Ref m = Ref::steal(PyObject_GetItem(mask, key));
+        if (!m)
+            return -1;
+        Ref s = Ref::steal(PyObject_GetItem(space, key));
+        if (!s)
+            return -1;
+        PyObject *argv[] = {a.get(), m.get(), s.get()};
+        int t = truth(invoke(fn.get(), impl_action_fits_mask, argv, 3));
+        if (t < 0)
+            return -1;
+        return t ? 0 : 1;
+    });
+    if (rc < 0)
+        return nullptr;
+    return PyBool_FromLong(rc == 0);
+}
+
+// One check per element of the action: the element, the mask and the space
+// at its position.
+PyObject *multi_discrete_fits(PyObject *globals, PyObject *action, PyObject *mask, PyObject *space) {
+    Py_ssize_t i = 0;
+    int rc = for_each(action, [&](PyObject *sub_action) -> int {
+        Ref fn = global(globals, SU_STR(action_fits_mask));
+        if (!fn)
+            return -1;
+        Ref index = Ref::steal(PyLong_FromSsize_t(i++));
+        if (!index)
+            return -1;
+        Ref m = Ref::steal(PyObject_GetItem(mask, index.get()));
+        if (!m)
+            return -1;
+        Ref s = Ref::steal(PyObject_GetItem(space, index.get()));
+        if (!s)
+            return -1;
+        PyObject *argv[] = {sub_action, m.get(), s.get()};
+        int t = truth(invoke(fn.get(), impl_action_fits_mask, argv, 3));
+        if (t < 0)
+            return -1;
+        return t ? 0 : 1;
+    });
+    if (rc < 0)
+        return nullptr;
+    return PyBool_FromLong(rc == 0);
+}
+
+// action_mask[int(action)] == 1
+PyObject *discrete_fits(PyObject *action, PyObject *mask) {
+    int ready = numpy_ready();
+    if (ready < 0)
+        return nullptr;
+    if (PyObject *fast = discrete_fits_fast(action, mask))
+        return fast;
+    if (PyErr_Occurred())
+        return nullptr;
+    Ref index = Ref::steal(PyNumber_Long(action));
+    if (!index)
+        return nullptr;
+    Ref entry = Ref::steal(PyObject_GetItem(mask, index.get()));
+    if (!entry)
+        return nullptr;
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    if (!one)
+        return nullptr;
+    return PyObject_RichCompare(entry.get(), one.get(), Py_EQ);
+}
+
+} // namespace
+
+PyObject *impl_action_fits_mask(PyObject *globals, PyObject *const *args) {
+    PyObject *action = args[0];
+    PyObject *mask = args[1];
+    PyObject *space = args[2];
+    RecursionGuard guard(" while testing an action against its mask");
+    if (!guard.ok())
+        return nullptr;
+    int r = is_instance_of(globals, space, SU_STR(kestrelix_spaces), SU_STR(Box));
+    if (r)
+        return r < 0 ? nullptr : Py_NewRef(Py_True);
+    r = is_instance_of(globals, space, SU_STR(kestrelix_spaces), SU_STR(MultiBinary));
+    if (r)
+        return r < 0 ? nullptr : Py_NewRef(Py_True);
+    r = is_instance_of(globals, space, SU_STR(kestrelix_spaces), SU_STR(MultiDiscrete));
+    if (r)
+        return r < 0 ? nullptr : multi_discrete_fits(globals, action, mask, space);
+    r = is_instance_of(globals, space, SU_STR(kestrelix_spaces), SU_STR(Discrete));
+    if (r)
+        return r < 0 ? nullptr : discrete_fits(action, mask);
+    r = is_instance_of(globals, space, SU_STR(kestrelix_spaces), SU_STR(Tuple));
+    if (r)
+        return r < 0 ? nullptr : tuple_fits(globals, action, mask, space);
+    r = is_instance_of(globals, space, SU_STR(kestrelix_spaces), SU_STR(Dict));
+    if (r)
+        return r < 0 ? nullptr : dict_fits(globals, action, mask, space);
+    PyErr_Format(PyExc_NotImplementedError, "Space of type '%S' is not supported",
+                 reinterpret_cast<PyObject *>(Py_TYPE(space)));
     return nullptr;
 }
 
