@@ -4,6 +4,7 @@ import ast
 import inspect
 import os
 import shutil
+import site as site_module
 import subprocess
 import sys
 from pathlib import Path
@@ -184,9 +185,12 @@ def typed_package(tmp_path_factory):
     pytest.importorskip("mypy")
     package = Path(su.__file__).resolve().parent
     if (package / "space_utils.pyi").exists() and (package / "py.typed").exists():
-        # mypy searches the interpreter's sys.path: name the package's folder
-        # absolutely, whatever relative path put it there.
-        return package / "space_utils.pyi", package.parent.parent
+        # mypy searches the interpreter's sys.path: an installed package is
+        # found there; one imported through a (maybe relative) PYTHONPATH entry
+        # is named by its absolute folder.
+        folder = package.parent.parent
+        installed = str(folder) in {str(Path(p).resolve()) for p in site_module.getsitepackages()}
+        return package / "space_utils.pyi", None if installed else folder
     site = tmp_path_factory.mktemp("site")
     shutil.copytree(package.parent, site / "kestrelix_train")
     for name in ("space_utils.pyi", "py.typed"):
