@@ -4,7 +4,6 @@ import ast
 import inspect
 import os
 import shutil
-import site as site_module
 import subprocess
 import sys
 from pathlib import Path
@@ -179,18 +178,11 @@ ignore_missing_imports = True
 
 @pytest.fixture(scope="module")
 def typed_package(tmp_path_factory):
-    """A search path on which the package carries its stub and py.typed: the
-    installed package when it does, else the imported package with the
-    stub and marker of this checkout added."""
+    """A search path of its own on which the imported package carries the stub
+    and py.typed of this checkout (so mypy never takes site-packages for a
+    source root)."""
     pytest.importorskip("mypy")
     package = Path(su.__file__).resolve().parent
-    if (package / "space_utils.pyi").exists() and (package / "py.typed").exists():
-        # mypy searches the interpreter's sys.path: an installed package is
-        # found there; one imported through a (maybe relative) PYTHONPATH entry
-        # is named by its absolute folder.
-        folder = package.parent.parent
-        installed = str(folder) in {str(Path(p).resolve()) for p in site_module.getsitepackages()}
-        return package / "space_utils.pyi", None if installed else folder
     site = tmp_path_factory.mktemp("site")
     shutil.copytree(package.parent, site / "kestrelix_train")
     for name in ("space_utils.pyi", "py.typed"):
