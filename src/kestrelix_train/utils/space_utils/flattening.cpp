@@ -49,18 +49,9 @@ PyObject *impl_make_np_array(PyObject *globals, PyObject *const *args) {
         return nullptr;
     if (is_array)
         return call_method(x, SU_STR(astype), dtype).release();
-    if (PyDict_Check(x)) {
-        Ref result = Ref::steal(PyDict_New());
-        if (!result)
-            return nullptr;
-        int r = for_each_item(x, [&](PyObject *key, PyObject *value) -> int {
-            Ref converted = make_np_array_child(globals, value, dtype);
-            if (!converted)
-                return -1;
-            return PyDict_SetItem(result.get(), key, converted.get());
-        });
-        return r < 0 ? nullptr : result.release();
-    }
+    if (PyDict_Check(x))
+        return map_items(x, [&](PyObject *value) { return make_np_array_child(globals, value, dtype); })
+            .release();
     if (PyTuple_Check(x)) {
         Ref items = Ref::steal(PyList_New(0));
         if (!items)

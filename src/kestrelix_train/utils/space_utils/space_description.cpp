@@ -53,21 +53,13 @@ PyObject *impl_convert_sensor_to_numpy_array(PyObject *globals, PyObject *const 
     RecursionGuard guard(" while converting a sensor value");
     if (!guard.ok())
         return nullptr;
-    if (PyDict_Check(sensor)) {
-        Ref result = Ref::steal(PyDict_New());
-        if (!result)
-            return nullptr;
-        int r = for_each_item(sensor, [&](PyObject *key, PyObject *value) -> int {
-            Ref fn = global(globals, SU_STR(_convert_sensor_to_numpy_array));
-            if (!fn)
-                return -1;
-            Ref converted = call(fn.get(), value);
-            if (!converted)
-                return -1;
-            return PyDict_SetItem(result.get(), key, converted.get());
-        });
-        return r < 0 ? nullptr : result.release();
-    }
+    if (PyDict_Check(sensor))
+        return map_items(sensor,
+                         [&](PyObject *value) {
+                             Ref fn = global(globals, SU_STR(_convert_sensor_to_numpy_array));
+                             return fn ? call(fn.get(), value) : Ref();
+                         })
+            .release();
     Ref np = global(globals, SU_STR(np));
     if (!np)
         return nullptr;
@@ -103,19 +95,11 @@ PyObject *impl_convert_value_to_gym_space(PyObject *globals, PyObject *const *ar
     if (!guard.ok())
         return nullptr;
     if (PyDict_Check(value)) {
-        Ref d = Ref::steal(PyDict_New());
-        if (!d)
-            return nullptr;
-        int r = for_each_item(value, [&](PyObject *key, PyObject *member) -> int {
+        Ref d = map_items(value, [&](PyObject *member) {
             Ref fn = global(globals, SU_STR(_convert_value_to_gym_space));
-            if (!fn)
-                return -1;
-            Ref space = call(fn.get(), member);
-            if (!space)
-                return -1;
-            return PyDict_SetItem(d.get(), key, space.get());
+            return fn ? call(fn.get(), member) : Ref();
         });
-        if (r < 0)
+        if (!d)
             return nullptr;
         Ref dict_space = global_attr(globals, SU_STR(kestrelix_spaces), SU_STR(Dict));
         if (!dict_space)

@@ -130,23 +130,25 @@ template <class F> int for_each_item(PyObject *obj, F &&fn) {
 
 // Iterates `obj.keys()` as `for k in obj.keys()` does (a plain dict directly).
 template <class F> int for_each_key(PyObject *obj, F &&fn) {
-    if (PyDict_CheckExact(obj)) {
-        DictWalk walk(obj);
-        PyObject *k, *v;
-        for (;;) {
-            const int more = walk.next(&k, &v);
-            if (more <= 0)
-                return more;
-            Ref kr = Ref::borrow(k);
-            int r = fn(kr.get());
-            if (r)
-                return r;
-        }
-    }
+    if (PyDict_CheckExact(obj))
+        return for_each_item(obj, [&](PyObject *key, PyObject *) -> int { return fn(key); });
     Ref keys = call_method(obj, SU_STR(keys));
     if (!keys)
         return -1;
     return for_each(keys.get(), fn);
+}
+
+// A new plain dict holding, for each pair of `src.items()` in order, the same
+// key and `fn(value)` (a Ref; empty on error).
+template <class F> Ref map_items(PyObject *src, F &&fn) {
+    Ref result = Ref::steal(PyDict_New());
+    if (!result)
+        return {};
+    int r = for_each_item(src, [&](PyObject *key, PyObject *value) -> int {
+        Ref mapped = fn(value);
+        return mapped ? PyDict_SetItem(result.get(), key, mapped.get()) : -1;
+    });
+    return r < 0 ? Ref() : result;
 }
 
 } // namespace su
