@@ -136,19 +136,23 @@ def test_repeated_calls_do_not_leak(name, monkeypatch):
         refs_before = [sys.getrefcount(o) for o in watched]
         objects_before = len(gc.get_objects())
         tracemalloc.start()
+        growth = []
         try:
             for _ in range(200):
                 fn()
-            gc.collect()
-            base, _ = tracemalloc.get_traced_memory()
-            rounds = 2000
-            for _ in range(rounds):
-                fn()
-            gc.collect()
-            after, _ = tracemalloc.get_traced_memory()
+            rounds = 1000
+            for _phase in range(3):
+                gc.collect()
+                base, _ = tracemalloc.get_traced_memory()
+                for _ in range(rounds):
+                    fn()
+                gc.collect()
+                after, _ = tracemalloc.get_traced_memory()
+                growth.append((after - base) / rounds)
         finally:
             tracemalloc.stop()
     assert [sys.getrefcount(o) for o in watched] == refs_before
     assert len(gc.get_objects()) - objects_before < 50
-    # a leak of even one small object per call would show as >= 16 bytes/call
-    assert (after - base) / rounds < 4, f"{after - base} bytes over {rounds} calls"
+    # A leak of even one small object per call shows as >= 16 bytes per call
+    # in every phase; caches that numpy or torch fill once do not repeat.
+    assert min(growth) < 4, f"bytes per call in three phases: {growth}"
