@@ -116,8 +116,12 @@ def py_action_fits_mask(action, action_mask, action_space):
 # -- inputs -----------------------------------------------------------------
 
 
+# The key objects of one action space, shared by its masks and logits.
+KEYS = [f"part{i}" for i in range(LEAVES)]
+
+
 def _keys():
-    return [f"part{i}" for i in range(LEAVES)]
+    return KEYS
 
 
 def numpy_masks(fill=0, dtype=np.int8):
@@ -178,17 +182,17 @@ def cases() -> list[Case]:
     out.append(Case(f"mask_all_zero dict {LEAVES} numpy int8 (all zero)",
                     module=lambda: su.mask_all_zero(zeros_np),
                     python=lambda: py_mask_all_zero(zeros_np),
-                    floor=lambda: [np.any(v) for v in zeros_np.values()]))
+                    floor=lambda: [not np.any(v) for v in zeros_np.values()]))
     zeros_np_f = numpy_masks(0, np.float32)
     out.append(Case(f"mask_all_zero dict {LEAVES} numpy float32 (all zero)",
                     module=lambda: su.mask_all_zero(zeros_np_f),
                     python=lambda: py_mask_all_zero(zeros_np_f),
-                    floor=lambda: [np.any(v) for v in zeros_np_f.values()]))
+                    floor=lambda: [not np.any(v) for v in zeros_np_f.values()]))
     zeros_t = torch_masks(0.0)
     out.append(Case(f"mask_all_zero dict {LEAVES} torch (all zero)",
                     module=lambda: su.mask_all_zero(zeros_t),
                     python=lambda: py_mask_all_zero(zeros_t),
-                    floor=lambda: [torch.any(v) for v in zeros_t.values()]))
+                    floor=lambda: [not torch.any(v) for v in zeros_t.values()]))
 
     a, b = alternating_numpy(), numpy_masks(1)
     out.append(Case(f"combine_masks dict {LEAVES} numpy int8",

@@ -31,12 +31,6 @@ class NumpyProxy:
         return getattr(np, name)
 
 
-@pytest.fixture
-def general(monkeypatch):
-    """Runs the module with `np` rebound, so every numpy leaf takes the general path."""
-    monkeypatch.setattr(su, "np", NumpyProxy())
-
-
 def outcome(fn, *args):
     """The result of a call, or the class and text of the error it raised."""
     try:
@@ -234,3 +228,252 @@ def test_action_fits_mask_numpy_entry_and_errors():
         su.action_fits_mask(9, MASK4, D4)
     with pytest.raises(NotImplementedError, match="^Space of type '<class 'int'>' is not supported$"):
         su.action_fits_mask(0, [1], 5)
+
+
+# -- properties ---------------------------------------------------------------
+
+REALS = [np.bool_, np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32, np.int64, np.uint64,
+         np.float16, np.float32, np.float64, np.longdouble]
+COMPLEX = [np.complex64, np.complex128, np.clongdouble]
+VIEWS = ["plain", "transposed", "strided", "reversed", "fortran", "swapped", "subclass"]
+PROPERTY = settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+class Marked(np.ndarray):
+    """An ndarray subclass: it must take the general path."""
+
+
+def pool(dtype, zeros_only):
+    """Entry values for a dtype; all of them zero (negative zeros included) when asked."""
+    if dtype.kind == "c":
+        return [0, complex(-0.0, -0.0)] if zeros_only else [0, 1, 1j, complex("nan"), complex(0, -0.0)]
+    if dtype.kind in "fO":
+        return [0.0, -0.0] if zeros_only else [0.0, -0.0, 1.0, float("nan"), float("inf")]
+    return [0] if zeros_only else [0, 1, 2]
+
+
+@st.composite
+def arrays(draw, dtypes=REALS + COMPLEX + [object], shape=None, views=VIEWS):
+    dtype = np.dtype(draw(st.sampled_from(dtypes)))
+    shape = draw(hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=4)) if shape is None else shape
+    size = int(np.prod(shape))
+    values = draw(st.lists(st.sampled_from(pool(dtype, draw(st.booleans()))), min_size=size, max_size=size))
+    if dtype.kind == "b":  # any nonzero byte is a true entry
+        a = np.array(values, np.uint8).view(bool).reshape(shape)
+    else:
+        a = np.array(values, dtype=dtype).reshape(shape)
+    view = draw(st.sampled_from(views))
+    if view == "transposed":
+        a = a.T
+    elif view == "strided" and a.ndim:
+        a = np.repeat(a, 2, axis=-1)[..., ::2]
+    elif view == "reversed" and a.ndim:
+        a = a[::-1]
+    elif view == "fortran":
+        a = np.asfortranarray(a)
+    elif view == "swapped" and dtype.kind != "O":
+        a = a.astype(dtype.newbyteorder())
+    elif view == "subclass":
+        a = a.view(Marked)
+    return a
+
+
+def trees(leaves, max_leaves=6):
+    return st.recursive(
+        leaves,
+        lambda kids: st.lists(kids, max_size=3) | st.lists(kids, max_size=3).map(tuple)
+        | st.dictionaries(st.sampled_from("abcd"), kids, max_size=3),
+        max_leaves=max_leaves,
+    )
+
+
+@contextlib.contextmanager
+def general_path():
+    saved = su.np
+    su.np = NumpyProxy()
+    try:
+        yield
+    finally:
+        su.np = saved
+
+
+class Leaf(tuple):
+    """The matching parts of one leaf (mask, logits, ...), kept together while a tree is drawn."""
+
+
+def leaves_of(tree):
+    if isinstance(tree, dict):
+        return [x for v in tree.values() for x in leaves_of(v)]
+    if isinstance(tree, (list, tuple)) and not isinstance(tree, Leaf):
+        return [x for v in tree for x in leaves_of(v)]
+    return [tree]
+
+
+def part(tree, i):
+    """The tree of the i-th parts of its leaves."""
+    if isinstance(tree, Leaf):
+        return tree[i]
+    if isinstance(tree, dict):
+        return {k: part(v, i) for k, v in tree.items()}
+    if isinstance(tree, (list, tuple)):
+        return type(tree)(part(v, i) for v in tree)
+    return tree
+
+
+RAW_BOOL = np.array([0, 2, 0], np.uint8).view(bool)  # a true entry stored as the byte 2
+
+
+@pytest.mark.parametrize(
+    "mask",
+    [
+        np.array([-0.0], np.float16), np.array([np.nan, 0], np.float16), np.array([0.0, -0.0], np.longdouble),
+        np.array([complex(0, -0.0)]), np.array([complex(0, np.nan)], np.complex64), RAW_BOOL, RAW_BOOL[::2],
+        np.zeros(3, ">i4"), np.array([0, 1], ">i2"), np.zeros((2, 3))[:, ::2], np.broadcast_to(np.int8(1), (2, 2)),
+        np.array(0.0), np.zeros((0, 3)), np.array([0, None]), np.zeros(2).view(Marked),
+    ],
+)
+def test_mask_all_zero_fast_path_edges(mask):
+    fast = outcome(su.mask_all_zero, mask)
+    with general_path():
+        assert outcome(su.mask_all_zero, mask) == fast
+
+
+I8 = np.int8
+
+
+@pytest.mark.parametrize(
+    "m1, m2",
+    [
+        (RAW_BOOL, np.array([3, 3, 3], I8)), (RAW_BOOL, RAW_BOOL), (np.array([-128, 100], I8), np.array([-1, 100], I8)),
+        (np.array(1, I8), np.array(1, I8)), (np.ones((2, 2), I8, order="F"), np.ones((2, 2), I8, order="F")),
+        (np.ones(3, I8), np.ones((2, 3), I8)), (np.ones(3, np.uint8), np.ones(3, I8)), (np.ones(2, I8), [1, 0]),
+        (np.ones(2, I8).view(Marked), np.ones(2, I8)), (np.ones(3, I8)[::-1], np.ones(3, bool)),
+        (np.zeros((0, 2), bool), np.zeros((0, 2), I8)),
+    ],
+)
+def test_combine_masks_fast_path_edges(m1, m2):
+    fast = outcome(su.combine_masks, m1, m2)
+    with general_path():
+        general = outcome(su.combine_masks, m1, m2)
+    assert fast[0] == general[0] == "ok"
+    same(fast[1], general[1])
+
+
+@pytest.mark.parametrize("where", ["module np", "numpy itself"])
+@pytest.mark.parametrize(
+    "fn, name, args",
+    [
+        (su.mask_all_zero, "any", ({"a": np.zeros(2, I8), "b": [np.zeros(1, bool)]},)),
+        (su.combine_masks, "multiply", ({"a": np.ones(2, I8), "b": [np.ones(1, I8)]},) * 2),
+    ],
+)
+def test_a_rebound_numpy_function_is_called(monkeypatch, where, fn, name, args):
+    calls, original = [], getattr(np, name)
+
+    def spy(*a, **k):
+        calls.append(name)
+        return original(*a, **k)
+
+    if where == "module np":
+        proxy = NumpyProxy()
+        proxy.__dict__[name] = spy
+        monkeypatch.setattr(su, "np", proxy)
+    else:
+        monkeypatch.setattr(np, name, spy)
+    fn(*args)
+    assert calls == [name, name]
+
+
+@settings(PROPERTY, max_examples=400)
+@given(arrays())
+def test_mask_all_zero_of_one_array_matches_general_path(mask):
+    fast = outcome(su.mask_all_zero, mask)
+    with general_path():
+        assert outcome(su.mask_all_zero, mask) == fast == ("ok", not np.any(mask))
+
+
+@PROPERTY
+@given(trees(arrays() | st.builds(torch.tensor, st.lists(st.sampled_from([0.0, 1.0, -0.0]), max_size=3))))
+def test_mask_all_zero_fast_path_matches_general_path_and_definition(mask):
+    fast = outcome(su.mask_all_zero, mask)
+    with general_path():
+        assert outcome(su.mask_all_zero, mask) == fast
+    assert fast == ("ok", not any(bool(np.asarray(x).any()) for x in leaves_of(mask)))
+
+
+@st.composite
+def mask_pairs(draw):
+    shape = draw(hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=4))
+    dtypes = [np.bool_, np.int8, np.int8, np.uint8, np.float32]
+    other = shape if draw(st.integers(0, 4)) else draw(hnp.array_shapes(min_dims=0, max_dims=2, max_side=4))
+    return Leaf((draw(arrays(dtypes, shape)), draw(arrays(dtypes, other))))
+
+
+@PROPERTY
+@given(trees(mask_pairs()))
+def test_combine_masks_fast_path_matches_general_path_and_product(pairs):
+    m1, m2 = part(pairs, 0), part(pairs, 1)
+    fast = outcome(su.combine_masks, m1, m2)
+    with general_path():
+        general = outcome(su.combine_masks, m1, m2)
+    assert fast[0] == general[0]
+    if fast[0] == "error":
+        assert fast == general
+        return
+    same(fast[1], general[1])
+    for (a, b), out in zip(leaves_of(pairs), leaves_of(fast[1])):
+        np.testing.assert_array_equal(out, (a.astype(bool) if a.dtype == bool else a).astype(np.int8) * b)
+
+
+@PROPERTY
+@given(
+    st.integers(-6, 6),
+    st.one_of(
+        st.lists(st.sampled_from([0, 1, 2, True, 1.0, np.int8(1)]), max_size=5),
+        arrays(REALS + COMPLEX + [object], views=["plain", "strided", "reversed", "swapped", "subclass"]),
+    ),
+)
+def test_discrete_fit_matches_the_direct_check(action, mask):
+    def direct():
+        return mask[int(action)] == 1
+
+    got, want = outcome(su.action_fits_mask, action, mask, ks.Discrete(4)), outcome(direct)
+    assert got[0] == want[0]
+    if got[0] == "ok":
+        same(got[1], want[1])
+    else:
+        assert got == want
+
+
+@st.composite
+def masked_logits(draw):
+    n = draw(st.integers(0, 4))
+    bits = draw(st.lists(st.booleans(), min_size=n, max_size=n))
+    values = draw(st.lists(st.floats(-5, 5, width=32), min_size=n, max_size=n))
+    logits = draw(st.sampled_from([lambda v: np.array(v, np.float32), lambda v: torch.tensor(v, dtype=torch.float32)]))
+    mask = draw(st.sampled_from([lambda b: np.array(b, np.int8), lambda b: np.array(b, bool),
+                                 lambda b: torch.tensor(b, dtype=torch.float32), lambda b: torch.tensor(b)]))
+    return Leaf((logits(values), mask(bits), [v if b else NEG_INF for v, b in zip(values, bits)]))
+
+
+@PROPERTY
+@given(trees(masked_logits()))
+def test_apply_mask_keeps_allowed_logits_and_forbids_the_rest(tree):
+    logits, mask, want = part(tree, 0), part(tree, 1), part(tree, 2)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        out = su.apply_mask(logits, mask)
+
+    def check(o, lg, w):
+        if isinstance(w, dict):
+            assert type(o) is dict and list(o) == list(w)
+            for k in w:
+                check(o[k], lg[k], w[k])
+        elif isinstance(lg, (np.ndarray, torch.Tensor)):
+            assert type(o) is type(lg) and as_list(o) == w
+        else:
+            assert type(o) is type(w) and len(o) == len(w)
+            for x, y, z in zip(o, lg, w):
+                check(x, y, z)
+
+    check(out, logits, want)

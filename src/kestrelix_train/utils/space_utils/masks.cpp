@@ -229,11 +229,6 @@ PyObject *all_zero_fast(PyObject *globals, PyObject *mask) {
 
 // ---- the int8 product ------------------------------------------------------
 
-// np.multiply(m1, m2, dtype=np.int8) for two exact, C-contiguous ndarrays of
-// one shape (at least one dimension) and of dtypes bool or int8, while
-// `np.ndarray`, `np.multiply` and `np.int8` are numpy's own. numpy casts a
-// bool entry to 0 or 1 and wraps the int8 product. Returns 1 with the new
-// array in `out`, 0 where the general path must run, -1 with an error.
 // What one top-level combine_masks call has verified of the names its fast
 // path stands for: the versions of the module's namespace and of numpy's at
 // the moment `np`, `np.ndarray`, `np.multiply` and `np.int8` were found to be
@@ -269,6 +264,11 @@ bool combine_names_original(PyObject *globals, CombineGuard &guard) {
     return true;
 }
 
+// np.multiply(m1, m2, dtype=np.int8) for two exact, C-contiguous ndarrays of
+// one shape (at least one dimension) and of dtypes bool or int8, while
+// `np.ndarray`, `np.multiply` and `np.int8` are numpy's own. numpy casts a
+// bool entry to 0 or 1 and wraps the int8 product. Returns 1 with the new
+// array in `out`, 0 where the general path must run, -1 with an error.
 int combine_fast(PyObject *globals, PyObject *m1, PyObject *m2, Ref &out, CombineGuard &guard) {
     if (Py_TYPE(m1) != &PyArray_Type || Py_TYPE(m2) != &PyArray_Type)
         return 0;
@@ -556,10 +556,13 @@ Ref numpy_additive_mask(PyObject *globals, PyObject *mask) {
     Ref ctx = call_kw(errstate.get(), argv, 0, SU_KWNAMES1(divide));
     if (!ctx)
         return {};
-    Ref exit = getattr(reinterpret_cast<PyObject *>(Py_TYPE(ctx.get())), SU_STR(__exit__));
+    Ref enter = getattr(ctx.get(), SU_STR(__enter__));
+    if (!enter)
+        return {};
+    Ref exit = getattr(ctx.get(), SU_STR(__exit__));
     if (!exit)
         return {};
-    Ref entered = call_method(ctx.get(), SU_STR(__enter__));
+    Ref entered = call(enter.get());
     if (!entered)
         return {};
     Ref result = [&]() -> Ref {
@@ -581,7 +584,7 @@ Ref numpy_additive_mask(PyObject *globals, PyObject *mask) {
         return call(maximum.get(), logged.get(), neg.get());
     }();
     if (result) {
-        Ref done = call(exit.get(), ctx.get(), Py_None, Py_None, Py_None);
+        Ref done = call(exit.get(), Py_None, Py_None, Py_None);
         return done ? std::move(result) : Ref();
     }
     // Leave the context with the error, as a with statement does; errstate
@@ -591,7 +594,7 @@ Ref numpy_additive_mask(PyObject *globals, PyObject *mask) {
     PyErr_NormalizeException(&type, &value, &tb);
     if (tb)
         PyException_SetTraceback(value, tb);
-    Ref done = call(exit.get(), ctx.get(), type, value, tb ? tb : Py_None);
+    Ref done = call(exit.get(), type, value, tb ? tb : Py_None);
     if (!done) {
         Py_XDECREF(type);
         Py_XDECREF(value);
@@ -978,6 +981,19 @@ int plain_dict_keys_differ(PyObject *m1, PyObject *m2) {
     return r < 0 ? -1 : r;
 }
 
+// `mapping[key]`; a plain dict is read directly, and a missing key still
+// raises through the subscription, with its own KeyError.
+Ref item_of(PyObject *mapping, PyObject *key) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject *v = PyDict_GetItemWithError(mapping, key);
+        if (v)
+            return Ref::borrow(v);
+        if (PyErr_Occurred())
+            return {};
+    }
+    return Ref::steal(PyObject_GetItem(mapping, key));
+}
+
 // A member of a combination: combine_masks(v1, v2) through the module global,
 // looked up by the caller. This module's own function carries the guard on.
 Ref combine_member(PyObject *globals, PyObject *fn, PyObject *v1, PyObject *v2, CombineGuard &names);
@@ -1049,21 +1065,28 @@ PyObject *combine(PyObject *globals, PyObject *m1, PyObject *m2, CombineGuard &n
         Ref result = Ref::steal(PyDict_New());
         if (!result)
             return nullptr;
-        int rc = for_each_key(m1, [&](PyObject *key) -> int {
+        // `value` is mask1's value under `key` where the iteration already
+        // holds it: a plain dict looks a str key up without running any
+        // code, and finds the very entry being visited.
+        auto member = [&](PyObject *key, PyObject *value) -> int {
             Ref fn = combine_function(globals, names);
             if (!fn)
                 return -1;
-            Ref v1 = Ref::steal(PyObject_GetItem(m1, key));
+            Ref v1 = value && PyUnicode_CheckExact(key) ? Ref::borrow(value)
+                                                        : Ref::steal(PyObject_GetItem(m1, key));
             if (!v1)
                 return -1;
-            Ref v2 = Ref::steal(PyObject_GetItem(m2, key));
+            Ref v2 = item_of(m2, key);
             if (!v2)
                 return -1;
             Ref combined = combine_member(globals, fn.get(), v1.get(), v2.get(), names);
             if (!combined)
                 return -1;
             return PyDict_SetItem(result.get(), key, combined.get());
-        });
+        };
+        int rc = PyDict_CheckExact(m1)
+                     ? for_each_item(m1, member)
+                     : for_each_key(m1, [&](PyObject *key) { return member(key, nullptr); });
         return rc < 0 ? nullptr : result.release();
     }
     if (PyList_Check(m1) || PyTuple_Check(m1)) {
