@@ -749,25 +749,29 @@ PyObject *apply_dict_mask(PyObject *globals, PyObject *logits, PyObject *mask) {
     return r < 0 ? nullptr : result.release();
 }
 
+// Compares len(a) with len(b). When they differ, raises ValueError with `fmt`
+// filled by both lengths, taken anew as the message's own evaluation does.
+// Returns 0 when they agree, -1 with an error set otherwise.
+int same_length(PyObject *a, PyObject *b, const char *fmt) {
+    Py_ssize_t na = PyObject_Length(a);
+    Py_ssize_t nb = na < 0 ? -1 : PyObject_Length(b);
+    if (nb < 0)
+        return -1;
+    if (na == nb)
+        return 0;
+    na = PyObject_Length(a);
+    nb = na < 0 ? -1 : PyObject_Length(b);
+    if (nb < 0)
+        return -1;
+    PyErr_Format(PyExc_ValueError, fmt, na, nb);
+    return -1;
+}
+
 // A tuple or list mask: the members masked position by position, in a new
 // container of the mask's kind.
 PyObject *apply_sequence_mask(PyObject *globals, PyObject *logits, PyObject *mask, bool as_tuple) {
-    Py_ssize_t nm = PyObject_Length(mask);
-    if (nm < 0)
+    if (same_length(mask, logits, "Action mask shape (%zd) does not match logits shape (%zd)") < 0)
         return nullptr;
-    Py_ssize_t nl = PyObject_Length(logits);
-    if (nl < 0)
-        return nullptr;
-    if (nm != nl) {
-        nm = PyObject_Length(mask);
-        if (nm < 0)
-            return nullptr;
-        nl = PyObject_Length(logits);
-        if (nl < 0)
-            return nullptr;
-        PyErr_Format(PyExc_ValueError, "Action mask shape (%zd) does not match logits shape (%zd)", nm, nl);
-        return nullptr;
-    }
     const Py_ssize_t n = PyObject_Length(mask);
     if (n < 0)
         return nullptr;
@@ -1090,23 +1094,8 @@ PyObject *combine(PyObject *globals, PyObject *m1, PyObject *m2, CombineGuard &n
         return rc < 0 ? nullptr : result.release();
     }
     if (PyList_Check(m1) || PyTuple_Check(m1)) {
-        Py_ssize_t n1 = PyObject_Length(m1);
-        if (n1 < 0)
+        if (same_length(m1, m2, "Cannot combine masks with different lengths: %zd and %zd") < 0)
             return nullptr;
-        Py_ssize_t n2 = PyObject_Length(m2);
-        if (n2 < 0)
-            return nullptr;
-        if (n1 != n2) {
-            n1 = PyObject_Length(m1);
-            if (n1 < 0)
-                return nullptr;
-            n2 = PyObject_Length(m2);
-            if (n2 < 0)
-                return nullptr;
-            PyErr_Format(PyExc_ValueError, "Cannot combine masks with different lengths: %zd and %zd", n1,
-                         n2);
-            return nullptr;
-        }
         const Py_ssize_t n = PyObject_Length(m1);
         if (n < 0)
             return nullptr;
