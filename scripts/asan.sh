@@ -11,4 +11,7 @@ ASAN_LIB="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so
 # leak reports at exit are off; the suite's own leak check covers leaks.
 export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:${ASAN_OPTIONS:-}
 export PYTHONMALLOC=malloc
-LD_PRELOAD="$ASAN_LIB" PYTHONPATH=build/asan/site exec .venv/bin/python -m pytest -p no:cacheprovider "$@"
+# Ray's own native processes are not run under the sanitizer: the Ray-worker
+# test is left out, everything else runs.
+LD_PRELOAD="$ASAN_LIB" PYTHONPATH=build/asan/site exec .venv/bin/python -m pytest -p no:cacheprovider \
+    --deselect tests/test_example.py::test_ray_workers_collect_episodes "$@"
