@@ -633,6 +633,20 @@ Ref torch_additive_mask(PyObject *globals, PyObject *mask) {
 // mask's own library; a mask of the other library than the logits is first
 // brought to the logits' library (a tensor on the logits' device, or a numpy
 // array), so the result is always of the logits' library.
+// Raises ValueError with `fmt` filled by fetch(mask) and fetch(logits), both
+// taken anew as the message's own evaluation does. Always returns nullptr.
+template <class Fetch>
+PyObject *raise_mismatch(PyObject *mask, PyObject *logits, Fetch fetch, const char *fmt) {
+    Ref m = fetch(mask);
+    if (!m)
+        return nullptr;
+    Ref l = fetch(logits);
+    if (!l)
+        return nullptr;
+    PyErr_Format(PyExc_ValueError, fmt, m.get(), l.get());
+    return nullptr;
+}
+
 PyObject *apply_array_mask(PyObject *globals, PyObject *logits, PyObject *mask, int mask_kind,
                            int logits_kind) {
     {
@@ -645,17 +659,10 @@ PyObject *apply_array_mask(PyObject *globals, PyObject *logits, PyObject *mask, 
         int differ = truth(Ref::steal(PyObject_RichCompare(mshape.get(), lshape.get(), Py_NE)));
         if (differ < 0)
             return nullptr;
-        if (differ) {
-            mshape = getattr(mask, SU_STR(shape));
-            if (!mshape)
-                return nullptr;
-            lshape = getattr(logits, SU_STR(shape));
-            if (!lshape)
-                return nullptr;
-            PyErr_Format(PyExc_ValueError, "Action mask shape (%S) does not match logits shape (%S)",
-                         mshape.get(), lshape.get());
-            return nullptr;
-        }
+        if (differ)
+            return raise_mismatch(
+                mask, logits, [](PyObject *o) { return getattr(o, SU_STR(shape)); },
+                "Action mask shape (%S) does not match logits shape (%S)");
     }
     Ref additive;
     if (mask_kind == kNumpy) {
@@ -715,17 +722,10 @@ PyObject *apply_dict_mask(PyObject *globals, PyObject *logits, PyObject *mask) {
         int differ = truth(Ref::steal(PyObject_RichCompare(mset.get(), lset.get(), Py_NE)));
         if (differ < 0)
             return nullptr;
-        if (differ) {
-            mkeys = call_method(mask, SU_STR(keys));
-            if (!mkeys)
-                return nullptr;
-            lkeys = call_method(logits, SU_STR(keys));
-            if (!lkeys)
-                return nullptr;
-            PyErr_Format(PyExc_ValueError, "Action mask keys (%S) do not match logits keys (%S)", mkeys.get(),
-                         lkeys.get());
-            return nullptr;
-        }
+        if (differ)
+            return raise_mismatch(
+                mask, logits, [](PyObject *o) { return call_method(o, SU_STR(keys)); },
+                "Action mask keys (%S) do not match logits keys (%S)");
     }
     Ref result = Ref::steal(PyDict_New());
     if (!result)
