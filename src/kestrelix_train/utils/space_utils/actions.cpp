@@ -1,12 +1,7 @@
 // Actions and logits: unsquashing, logit unpacking and the selector mask.
+#include "collaborators.h"
 #include "impls.h"
 #include "walk.h"
-
-// numpy's C API, private to this unit: the table pointer is static here and
-// filled on first use (see numpy_originals()).
-#undef PY_ARRAY_UNIQUE_SYMBOL
-#undef NO_IMPORT_ARRAY
-#include <numpy/arrayobject.h>
 
 namespace su {
 
@@ -199,44 +194,6 @@ Ref repeated(long value, Py_ssize_t n) {
 // `np.int8`) goes through the call as written.
 // ---------------------------------------------------------------------------
 
-struct NumpyOriginals {
-    PyObject *numpy = nullptr; // the numpy package
-    PyObject *array = nullptr; // numpy's own array()
-    bool ready = false;
-    bool failed = false;
-};
-
-// numpy's C API and the original objects, readied once. Returns nullptr
-// (without an error set) when they cannot be had: callers then take the
-// general path.
-const NumpyOriginals *numpy_originals() {
-    static NumpyOriginals o;
-    if (SU_LIKELY(o.ready))
-        return &o;
-    if (o.failed)
-        return nullptr;
-    PyObject *exc_type, *exc_value, *exc_tb;
-    PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
-    bool ok = _import_array() >= 0;
-    PyObject *numpy = ok ? PyImport_ImportModule("numpy") : nullptr;
-    PyObject *umath = numpy ? PyImport_ImportModule("numpy.core._multiarray_umath") : nullptr;
-    PyObject *array = umath ? PyObject_GetAttrString(umath, "array") : nullptr;
-    Py_XDECREF(umath);
-    if (numpy && array && !o.ready) {
-        // (another thread may have got here first while the imports ran)
-        o.numpy = numpy;
-        o.array = array;
-        o.ready = true;
-    } else {
-        Py_XDECREF(numpy);
-        Py_XDECREF(array);
-        o.failed = !o.ready;
-    }
-    PyErr_Clear();
-    PyErr_Restore(exc_type, exc_value, exc_tb);
-    return o.ready ? &o : nullptr;
-}
-
 // The int8 array of a list of 0/1 ints, made as numpy's array() makes it.
 Ref int8_array_of_bits(PyObject *bits) {
     npy_intp n = PyList_GET_SIZE(bits);
@@ -263,10 +220,15 @@ Ref selector_mask_array(PyObject *globals, PyObject *selector_mask) {
     Ref int8 = getattr(np_again.get(), SU_STR(int8));
     if (!int8)
         return {};
-    const NumpyOriginals *orig = numpy_originals();
-    if (orig && np.get() == orig->numpy && np_again.get() == orig->numpy && array.get() == orig->array &&
-        int8.get() == reinterpret_cast<PyObject *>(&PyByteArrType_Type))
-        return int8_array_of_bits(selector_mask);
+    const int ready = collaborators_ready();
+    if (ready < 0)
+        return {};
+    if (ready) {
+        const Collaborators &c = collaborators();
+        if (np.get() == c.numpy && np_again.get() == c.numpy && array.get() == c.array &&
+            int8.get() == reinterpret_cast<PyObject *>(&PyByteArrType_Type))
+            return int8_array_of_bits(selector_mask);
+    }
     PyObject *argv[] = {selector_mask, int8.get()};
     return call_kw(array.get(), argv, 1, SU_KWNAMES1(dtype));
 }

@@ -1,10 +1,8 @@
 // Flattening and arrays: nested observations into flat arrays and tensors.
-#define PY_ARRAY_UNIQUE_SYMBOL SU_FLATTENING_ARRAY_API
+#include "collaborators.h"
 #include "function.h"
 #include "impls.h"
 #include "walk.h"
-
-#include <numpy/arrayobject.h>
 
 #include <algorithm>
 #include <climits>
@@ -97,137 +95,6 @@ PyObject *impl_make_np_array(PyObject *globals, PyObject *const *args) {
 // ===========================================================================
 
 namespace {
-
-// ---------------------------------------------------------------------------
-// numpy's C API and the original objects the native paths stand in for.
-// Loaded once, on first use; a failure only turns the native paths off.
-// ---------------------------------------------------------------------------
-struct Originals {
-    bool tried = false;
-    bool ok = false;
-    PyObject *numpy = nullptr;           // the numpy module
-    PyObject *concatenate = nullptr;     // numpy's own concatenate
-    PyObject *torch = nullptr;           // the torch module
-    PyObject *tensor = nullptr;          // torch.Tensor
-    PyObject *from_numpy = nullptr;      // torch.from_numpy
-    PyObject *flatten = nullptr;         // torch.flatten
-    PyObject *cat = nullptr;             // torch.cat
-    PyObject *empty = nullptr;           // torch.empty
-    PyObject *cpu = nullptr;             // torch.device("cpu")
-    PyObject *nested_dict = nullptr;     // ray's NestedDict
-    PyObject *ordered_dict = nullptr;    // collections.OrderedDict
-    PyObject *spaces_module = nullptr;   // kestrelix_core.spaces
-    PyTypeObject *dict_space = nullptr;  // its Dict
-    PyTypeObject *tuple_space = nullptr; // its Tuple
-    // torch's state that makes its calls behave otherwise than plainly:
-    // function modes (a default device among them), dispatch modes (fake
-    // tensors among them) and functorch transforms.
-    PyObject *function_mode_enabled = nullptr;
-    PyObject *dispatch_stack_len = nullptr;
-    PyObject *functorch_active = nullptr;
-    // torch dtypes by numpy type number (nullptr: not handled).
-    PyObject *torch_dtype[NPY_NTYPES] = {};
-};
-
-Originals g_orig;
-
-Ref import_attr(const char *module, const char *attr) {
-    Ref m = Ref::steal(PyImport_ImportModule(module));
-    if (!m)
-        return {};
-    return Ref::steal(PyObject_GetAttrString(m.get(), attr));
-}
-
-bool load_originals() {
-    if (_import_array() < 0)
-        return false;
-    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-    // np.concatenate is defined in numpy.core.multiarray; taking it from
-    // there keeps a replacement bound on the numpy module from counting as
-    // the original.
-    Ref concatenate = import_attr("numpy.core.multiarray", "concatenate");
-    Ref torch = Ref::steal(PyImport_ImportModule("torch"));
-    Ref torch_c = Ref::steal(PyImport_ImportModule("torch._C"));
-    Ref nested_dict = import_attr("ray.rllib.utils.nested_dict", "NestedDict");
-    Ref ordered_dict = import_attr("collections", "OrderedDict");
-    Ref spaces_module = Ref::steal(PyImport_ImportModule("kestrelix_core.spaces"));
-    if (!numpy || !concatenate || !torch || !torch_c || !nested_dict || !ordered_dict || !spaces_module)
-        return false;
-    Ref dict_space = Ref::steal(PyObject_GetAttrString(spaces_module.get(), "Dict"));
-    Ref tuple_space = Ref::steal(PyObject_GetAttrString(spaces_module.get(), "Tuple"));
-    if (!dict_space || !PyType_Check(dict_space.get()) || !tuple_space || !PyType_Check(tuple_space.get()))
-        return false;
-    auto attr = [](const Ref &m, const char *name) {
-        return Ref::steal(PyObject_GetAttrString(m.get(), name));
-    };
-    Ref tensor = attr(torch, "Tensor"), from_numpy = attr(torch, "from_numpy"),
-        flatten = attr(torch, "flatten");
-    Ref cat = attr(torch, "cat"), empty = attr(torch, "empty"), device = attr(torch, "device");
-    Ref fme = attr(torch_c, "_is_torch_function_mode_enabled"),
-        dsl = attr(torch_c, "_len_torch_dispatch_stack");
-    Ref fta = attr(torch_c, "_are_functorch_transforms_active");
-    if (!tensor || !from_numpy || !flatten || !cat || !empty || !device || !fme || !dsl || !fta)
-        return false;
-    Ref cpu = Ref::steal(PyObject_CallFunction(device.get(), "s", "cpu"));
-    if (!cpu)
-        return false;
-    // The numpy types torch.from_numpy takes, with the dtype it gives them.
-    static const struct {
-        int type_num;
-        const char *name;
-    } kTorchTypes[] = {
-        {NPY_BOOL, "bool"},
-        {NPY_BYTE, "int8"},
-        {NPY_UBYTE, "uint8"},
-        {NPY_SHORT, "int16"},
-        {NPY_INT, "int32"},
-        {NPY_HALF, "float16"},
-        {NPY_FLOAT, "float32"},
-        {NPY_DOUBLE, "float64"},
-        {NPY_CFLOAT, "complex64"},
-        {NPY_CDOUBLE, "complex128"},
-        {sizeof(long) == 8 ? NPY_LONG : NPY_LONGLONG, "int64"},
-    };
-    for (const auto &t : kTorchTypes) {
-        Ref dtype = attr(torch, t.name);
-        if (!dtype)
-            return false;
-        g_orig.torch_dtype[t.type_num] = dtype.release();
-    }
-    g_orig.numpy = numpy.release();
-    g_orig.concatenate = concatenate.release();
-    g_orig.torch = torch.release();
-    g_orig.tensor = tensor.release();
-    g_orig.from_numpy = from_numpy.release();
-    g_orig.flatten = flatten.release();
-    g_orig.cat = cat.release();
-    g_orig.empty = empty.release();
-    g_orig.cpu = cpu.release();
-    g_orig.nested_dict = nested_dict.release();
-    g_orig.ordered_dict = ordered_dict.release();
-    g_orig.spaces_module = spaces_module.release();
-    g_orig.dict_space = reinterpret_cast<PyTypeObject *>(dict_space.release());
-    g_orig.tuple_space = reinterpret_cast<PyTypeObject *>(tuple_space.release());
-    g_orig.function_mode_enabled = fme.release();
-    g_orig.dispatch_stack_len = dsl.release();
-    g_orig.functorch_active = fta.release();
-    return true;
-}
-
-// Loads numpy's C API and notes the originals, once (they live as long as
-// the process, like interned names). A failure only turns the native paths
-// off; it never leaves an error set.
-bool originals_ready() noexcept {
-    if (SU_LIKELY(g_orig.tried))
-        return g_orig.ok;
-    g_orig.tried = true;
-    PyObject *et, *ev, *etb;
-    PyErr_Fetch(&et, &ev, &etb);
-    g_orig.ok = load_originals();
-    PyErr_Clear();
-    PyErr_Restore(et, ev, etb);
-    return g_orig.ok;
-}
 
 // A dtype the native joins handle: bool or a plain number.
 inline bool plain_number_dtype(const PyArray_Descr *d) noexcept {
@@ -325,9 +192,13 @@ Ref as_list(const std::vector<Ref> &pieces) {
     return list;
 }
 
-// Whether np.concatenate, as looked up, may be done natively.
-inline bool native_join_allowed(PyObject *np, PyObject *concatenate) noexcept {
-    return originals_ready() && np == g_orig.numpy && concatenate == g_orig.concatenate;
+// Whether np.concatenate, as looked up, may be done natively: 1 or 0, -1
+// with an error set.
+inline int native_join_allowed(PyObject *np, PyObject *concatenate) noexcept {
+    const int ready = collaborators_ready();
+    if (ready <= 0)
+        return ready;
+    return np == collaborators().numpy && concatenate == collaborators().concatenate;
 }
 
 // `np.concatenate(pieces)` (Axis::First) or `np.concatenate(pieces,
@@ -339,7 +210,10 @@ Ref concatenate(PyObject *globals, const std::vector<Ref> &pieces, Axis axis) {
     Ref fn = getattr(np.get(), SU_STR(concatenate));
     if (!fn)
         return {};
-    if (native_join_allowed(np.get(), fn.get())) {
+    const int native = native_join_allowed(np.get(), fn.get());
+    if (native < 0)
+        return {};
+    if (native) {
         Ref out;
         int r = native_concatenate(pieces, axis, out);
         if (r != 0)
@@ -685,7 +559,7 @@ inline bool builtin_descr(PyArray_Descr *d) noexcept {
 // Whether torch.from_numpy takes the array as it is.
 inline bool torch_takes(PyArrayObject *a) noexcept {
     PyArray_Descr *d = PyArray_DESCR(a);
-    if (d->type_num >= NPY_NTYPES || !g_orig.torch_dtype[d->type_num] || !builtin_descr(d))
+    if (d->type_num >= NPY_NTYPES || !collaborators().torch_dtype[d->type_num] || !builtin_descr(d))
         return false;
     for (int i = 0; i < PyArray_NDIM(a); ++i) {
         const npy_intp s = PyArray_STRIDE(a, i);
@@ -774,8 +648,9 @@ unsigned int g_tensor_tag = 0, g_dict_space_tag = 0, g_tuple_space_tag = 0;
 // An exact torch.Tensor leaf. isinstance(x, np.ndarray) asks the tensor for
 // its __class__, which must come from object. 1: taken, 0: decline.
 int gather_tensor(Gather &g, PyObject *x) {
-    if (g.target == Target::Unknown || !attribute_from_object(reinterpret_cast<PyTypeObject *>(g_orig.tensor),
-                                                              SU_STR(__class__), g_tensor_tag))
+    if (g.target == Target::Unknown ||
+        !attribute_from_object(reinterpret_cast<PyTypeObject *>(collaborators().tensor), SU_STR(__class__),
+                               g_tensor_tag))
         return 0;
     g.has_tensors = true;
     g.uniform = g.fillable = false;
@@ -787,7 +662,7 @@ int gather_tensor(Gather &g, PyObject *x) {
 int sequence_is_mapping(Gather &g, PyObject *x) {
     int &known = Py_TYPE(x) == &PyList_Type ? g.list_is_mapping : g.tuple_is_mapping;
     if (known < 0)
-        known = isinstance(x, g_orig.nested_dict);
+        known = isinstance(x, collaborators().nested_dict);
     return known;
 }
 
@@ -814,7 +689,7 @@ int gather(Gather &g, PyObject *x) {
     if (PyArray_CheckExact(x))
         return gather_array(g, x);
     PyTypeObject *tp = Py_TYPE(x);
-    if (tp == reinterpret_cast<PyTypeObject *>(g_orig.tensor))
+    if (tp == reinterpret_cast<PyTypeObject *>(collaborators().tensor))
         return gather_tensor(g, x);
     if (tp == &PyDict_Type) {
         if (PyDict_GET_SIZE(x) == 0)
@@ -880,9 +755,10 @@ int gather_unknown(Gather &g, PyObject *space, PyObject *x) {
     PyTypeObject *tp = Py_TYPE(x);
     if (tp == &PyDict_Type) {
         // isinstance(space, Dict) has a known answer only for an exact Dict.
-        Ref members = plain_spaces(space, g_orig.dict_space, g_dict_space_tag);
-        if (!members || (Py_TYPE(members.get()) != &PyDict_Type &&
-                         Py_TYPE(members.get()) != reinterpret_cast<PyTypeObject *>(g_orig.ordered_dict)))
+        Ref members = plain_spaces(space, collaborators().dict_space, g_dict_space_tag);
+        if (!members ||
+            (Py_TYPE(members.get()) != &PyDict_Type &&
+             Py_TYPE(members.get()) != reinterpret_cast<PyTypeObject *>(collaborators().ordered_dict)))
             return 0;
         if (PyDict_GET_SIZE(x) == 0)
             return 0;
@@ -903,7 +779,7 @@ int gather_unknown(Gather &g, PyObject *space, PyObject *x) {
                 return r;
         }
     } else if (tp == &PyTuple_Type) {
-        Ref spaces = plain_spaces(space, g_orig.tuple_space, g_tuple_space_tag);
+        Ref spaces = plain_spaces(space, collaborators().tuple_space, g_tuple_space_tag);
         if (!spaces || !PyTuple_CheckExact(spaces.get()))
             return 0;
         const Py_ssize_t n = std::min(PyTuple_GET_SIZE(x), PyTuple_GET_SIZE(spaces.get()));
@@ -925,10 +801,13 @@ int gather_unknown(Gather &g, PyObject *space, PyObject *x) {
 }
 
 // Whether the module globals that the walk of `target` reads are the
-// originals, so that its type tests and calls have known answers.
-bool gather_allowed(PyObject *globals, Target target) {
-    if (!originals_ready())
-        return false;
+// originals, so that its type tests and calls have known answers: 1 or 0, -1
+// with an error set.
+int gather_allowed(PyObject *globals, Target target) {
+    const int ready = collaborators_ready();
+    if (ready <= 0)
+        return ready;
+    const Collaborators &c = collaborators();
     auto is = [globals](PyObject *name, PyObject *original) -> bool {
         PyObject *v = name ? PyDict_GetItemWithError(globals, name) : nullptr;
         if (!v)
@@ -947,34 +826,19 @@ bool gather_allowed(PyObject *globals, Target target) {
         PyErr_Clear();
         return false;
     }
-    if (!is_own(own, own_impl(target), globals) || !is(SU_STR(np), g_orig.numpy) ||
-        !attr_is(g_orig.numpy, SU_STR(ndarray), reinterpret_cast<PyObject *>(&PyArray_Type)))
+    if (!is_own(own, own_impl(target), globals) || !is(SU_STR(np), c.numpy) ||
+        !attr_is(c.numpy, SU_STR(ndarray), reinterpret_cast<PyObject *>(&PyArray_Type)))
         return false;
     if (target == Target::Unknown)
-        return attr_is(g_orig.numpy, SU_STR(concatenate), g_orig.concatenate) &&
-               is(SU_STR(kestrelix_spaces), g_orig.spaces_module) &&
-               attr_is(g_orig.spaces_module, SU_STR(Dict), reinterpret_cast<PyObject *>(g_orig.dict_space));
-    if (!is(SU_STR(torch), g_orig.torch) || !is(SU_STR(NestedDict), g_orig.nested_dict) ||
-        !attr_is(g_orig.torch, SU_STR(Tensor), g_orig.tensor) ||
-        !attr_is(g_orig.torch, SU_STR(flatten), g_orig.flatten))
+        return attr_is(c.numpy, SU_STR(concatenate), c.concatenate) &&
+               is(SU_STR(kestrelix_spaces), c.spaces_module) &&
+               attr_is(c.spaces_module, SU_STR(Dict), reinterpret_cast<PyObject *>(c.dict_space));
+    if (!is(SU_STR(torch), c.torch) || !is(SU_STR(NestedDict), c.nested_dict) ||
+        !attr_is(c.torch, SU_STR(Tensor), c.tensor) || !attr_is(c.torch, SU_STR(flatten), c.flatten))
         return false;
     if (target == Target::Numpy)
-        return attr_is(g_orig.numpy, SU_STR(concatenate), g_orig.concatenate);
-    return attr_is(g_orig.torch, SU_STR(from_numpy), g_orig.from_numpy) &&
-           attr_is(g_orig.torch, SU_STR(cat), g_orig.cat);
-}
-
-// Whether torch's calls behave plainly: no function or dispatch mode and no
-// functorch transform active. Asking never fails (a failure counts as no).
-bool torch_plain() {
-    Ref fm = call(g_orig.function_mode_enabled);
-    Ref ds = fm ? call(g_orig.dispatch_stack_len) : Ref();
-    Ref ft = ds ? call(g_orig.functorch_active) : Ref();
-    const bool plain = ft && fm.get() == Py_False && PyLong_CheckExact(ds.get()) &&
-                       PyLong_AsLong(ds.get()) == 0 && ft.get() == Py_False;
-    if (PyErr_Occurred())
-        PyErr_Clear();
-    return plain;
+        return attr_is(c.numpy, SU_STR(concatenate), c.concatenate);
+    return attr_is(c.torch, SU_STR(from_numpy), c.from_numpy) && attr_is(c.torch, SU_STR(cat), c.cat);
 }
 
 // numpy leaves of one dtype into one new array.
@@ -1015,13 +879,13 @@ Ref fill_tensor(const Gather &g) {
     Ref total = Ref::steal(PyLong_FromSsize_t(g.total));
     if (!rows || !total)
         return {};
-    PyObject *dtype = g_orig.torch_dtype[g.descr->type_num];
-    PyObject *argv[] = {rows.get(), total.get(), dtype, g_orig.cpu};
+    PyObject *dtype = collaborators().torch_dtype[g.descr->type_num];
+    PyObject *argv[] = {rows.get(), total.get(), dtype, collaborators().cpu};
     if (!batch) {
         argv[1] = dtype;
-        argv[2] = g_orig.cpu;
+        argv[2] = collaborators().cpu;
     }
-    Ref tensor = call_kw(g_orig.empty, argv, batch ? 2 : 1, kwnames_dtype_device());
+    Ref tensor = call_kw(collaborators().empty, argv, batch ? 2 : 1, kwnames_dtype_device());
     if (!tensor)
         return {};
     Ref address = call_method(tensor.get(), SU_STR(data_ptr));
@@ -1092,12 +956,12 @@ Ref replay(Gather &g) {
             } else if (t == Target::Unknown) {
                 piece = Ref::steal(PyArray_Flatten(as_array(e.leaf.get()), NPY_CORDER)); // x.flatten()
             } else {
-                Ref tensor = call(g_orig.from_numpy, e.leaf.get());
-                piece = tensor ? torch_flatten(g_orig.flatten, tensor.get(), t) : Ref();
+                Ref tensor = call(collaborators().from_numpy, e.leaf.get());
+                piece = tensor ? torch_flatten(collaborators().flatten, tensor.get(), t) : Ref();
             }
             break;
         case Gather::Tensor:
-            piece = torch_flatten(g_orig.flatten, e.leaf.get(), t);
+            piece = torch_flatten(collaborators().flatten, e.leaf.get(), t);
             if (piece && t == Target::Numpy) {
                 piece = call_method(piece.get(), SU_STR(detach));
                 piece = piece ? call_method(piece.get(), SU_STR(numpy)) : Ref();
@@ -1115,16 +979,17 @@ Ref replay(Gather &g) {
                     if (!list)
                         return {};
                     PyObject *argv[] = {list.get(), Py_None};
-                    piece = axis == Axis::First ? call(g_orig.concatenate, list.get())
-                                                : call_kw(g_orig.concatenate, argv, 1, SU_KWNAMES1(axis));
+                    piece = axis == Axis::First
+                                ? call(collaborators().concatenate, list.get())
+                                : call_kw(collaborators().concatenate, argv, 1, SU_KWNAMES1(axis));
                 }
             } else {
                 Ref list = as_list(pieces);
                 if (!list)
                     return {};
                 PyObject *argv[] = {list.get(), one()};
-                piece = t == Target::Torch ? call(g_orig.cat, list.get())
-                                           : call_kw(g_orig.cat, argv, 1, SU_KWNAMES1(dim));
+                piece = t == Target::Torch ? call(collaborators().cat, list.get())
+                                           : call_kw(collaborators().cat, argv, 1, SU_KWNAMES1(dim));
             }
             break;
         }
@@ -1145,8 +1010,9 @@ int flatten_gathered(PyObject *globals, PyObject *space, PyObject *x, Target tar
     PyTypeObject *tp = Py_TYPE(x);
     if (tp != &PyDict_Type && tp != &PyList_Type && tp != &PyTuple_Type)
         return 0;
-    if (!gather_allowed(globals, target))
-        return 0;
+    const int allowed = gather_allowed(globals, target);
+    if (allowed <= 0)
+        return allowed;
     // The general path needs a few more recursion levels than the scan does
     // (its type tests enter their own); a margin keeps the scan from
     // succeeding where the general path would raise RecursionError.
@@ -1165,8 +1031,11 @@ int flatten_gathered(PyObject *globals, PyObject *space, PyObject *x, Target tar
     if (r <= 0)
         return r;
     const bool calls_torch = target == Target::Torch || target == Target::Batch || g.has_tensors;
-    if (calls_torch && !torch_plain())
-        return 0;
+    if (calls_torch) {
+        const int plain = torch_plain();
+        if (plain <= 0)
+            return plain;
+    }
     if (g.uniform && (target == Target::Numpy || target == Target::Unknown))
         out = fill_array(g);
     else if (g.uniform && g.fillable)

@@ -17,13 +17,12 @@
 // path. Likewise a recursive call runs the body directly, without a call
 // through the interpreter, only while the module-level name is still bound
 // to this module's own function.
-#define PY_ARRAY_UNIQUE_SYMBOL SU_MASKS_ARRAY_API
+#include "collaborators.h"
 #include "function.h"
 #include "impls.h"
 #include "walk.h"
 
 #include <cstring>
-#include <numpy/arrayobject.h>
 #include <numpy/arrayscalars.h>
 
 namespace su {
@@ -33,46 +32,6 @@ namespace {
 // ---------------------------------------------------------------------------
 // numpy's C API and numpy's own objects
 // ---------------------------------------------------------------------------
-
-struct NumpyOwn {
-    PyObject *module = nullptr;   // the numpy package
-    PyObject *any = nullptr;      // numpy's own any()
-    PyObject *multiply = nullptr; // numpy's own multiply ufunc
-};
-NumpyOwn numpy_own;
-int numpy_state = 0; // 0: not tried yet, 1: ready, -1: unavailable
-
-PyObject *attr_of_module(const char *module, const char *name) {
-    Ref m = Ref::steal(PyImport_ImportModule(module));
-    return m ? PyObject_GetAttrString(m.get(), name) : nullptr;
-}
-
-// Readies numpy's C API for this unit, once per process, and takes numpy's
-// own objects from the modules that define them (not from the numpy
-// namespace, which a caller may have patched). Returns 1 when the fast paths
-// may be used, 0 when they may not (numpy's C API cannot be loaded: the
-// general path still works), -1 with an error that must not be swallowed
-// (KeyboardInterrupt during the import).
-int numpy_ready() {
-    if (SU_LIKELY(numpy_state != 0))
-        return numpy_state > 0;
-    if (_import_array() == 0) {
-        numpy_own.module = PyImport_ImportModule("numpy");
-        numpy_own.any = numpy_own.module ? attr_of_module("numpy.core.fromnumeric", "any") : nullptr;
-        numpy_own.multiply = numpy_own.any ? attr_of_module("numpy.core.umath", "multiply") : nullptr;
-        if (numpy_own.multiply) {
-            numpy_state = 1;
-            return 1;
-        }
-        Py_CLEAR(numpy_own.module);
-        Py_CLEAR(numpy_own.any);
-    }
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
-        return -1;
-    PyErr_Clear();
-    numpy_state = -1;
-    return 0;
-}
 
 // The namespace of the module global `np` when it is numpy itself, else
 // nullptr (then the general path looks `np` up again and reports what it
@@ -88,7 +47,7 @@ PyObject *numpy_namespace(PyObject *globals) {
         PyErr_Clear();
         return nullptr;
     }
-    if (np != numpy_own.module || !PyModule_CheckExact(np))
+    if (np != collaborators().numpy || !PyModule_CheckExact(np))
         return nullptr;
     return PyModule_GetDict(np);
 }
@@ -219,7 +178,7 @@ PyObject *all_zero_fast(PyObject *globals, PyObject *mask) {
     if (Py_TYPE(mask) != &PyArray_Type)
         return nullptr;
     PyObject *ns = numpy_namespace(globals);
-    if (!ns || !binds(ns, SU_STR(ndarray), &PyArray_Type) || !binds(ns, SU_STR(any), numpy_own.any))
+    if (!ns || !binds(ns, SU_STR(ndarray), &PyArray_Type) || !binds(ns, SU_STR(any), collaborators().any))
         return nullptr;
     int any = array_any(as_array(mask));
     if (any < 0)
@@ -250,11 +209,12 @@ uint64_t dict_version(PyObject *d) {
 
 bool combine_names_original(PyObject *globals, CombineGuard &guard) {
     if (guard.verified && dict_version(globals) == guard.globals_version &&
-        dict_version(PyModule_GetDict(numpy_own.module)) == guard.numpy_version)
+        dict_version(PyModule_GetDict(collaborators().numpy)) == guard.numpy_version)
         return true;
     PyObject *ns = numpy_namespace(globals);
     if (!ns || !binds(ns, SU_STR(ndarray), &PyArray_Type) ||
-        !binds(ns, SU_STR(multiply), numpy_own.multiply) || !binds(ns, SU_STR(int8), &PyByteArrType_Type)) {
+        !binds(ns, SU_STR(multiply), collaborators().multiply) ||
+        !binds(ns, SU_STR(int8), &PyByteArrType_Type)) {
         guard.verified = false;
         return false;
     }
@@ -374,10 +334,10 @@ Py_ssize_t wrap_index(PyObject *action, Py_ssize_t n) {
     return i >= 0 && i < n ? i : -1;
 }
 
-// action_mask[int(action)] == 1 for an int action and a list or a
-// one-dimensional numpy mask. The result is nullptr without an error where
-// the general path must run.
-PyObject *discrete_fits_fast(PyObject *action, PyObject *mask) {
+// action_mask[int(action)] == 1 for an int action and a list or (while
+// `numpy_ready`) a one-dimensional numpy mask. The result is nullptr without
+// an error where the general path must run.
+PyObject *discrete_fits_fast(PyObject *action, PyObject *mask, bool numpy_ready) {
     if (!PyLong_CheckExact(action))
         return nullptr;
     if (PyList_CheckExact(mask)) {
@@ -393,7 +353,7 @@ PyObject *discrete_fits_fast(PyObject *action, PyObject *mask) {
         Ref one = Ref::steal(PyLong_FromLong(1));
         return one ? PyObject_RichCompare(entry.get(), one.get(), Py_EQ) : nullptr;
     }
-    if (numpy_state <= 0 || Py_TYPE(mask) != &PyArray_Type)
+    if (!numpy_ready || Py_TYPE(mask) != &PyArray_Type)
         return nullptr;
     PyArrayObject *a = as_array(mask);
     if (PyArray_NDIM(a) != 1 || !PyArray_ISNOTSWAPPED(a))
@@ -1006,7 +966,7 @@ PyObject *combine(PyObject *globals, PyObject *m1, PyObject *m2, CombineGuard &n
     RecursionGuard guard(" while combining action masks");
     if (!guard.ok())
         return nullptr;
-    int r = numpy_ready();
+    int r = collaborators_ready();
     if (r < 0)
         return nullptr;
     if (r) {
@@ -1148,7 +1108,7 @@ PyObject *impl_mask_all_zero(PyObject *globals, PyObject *const *args) {
     RecursionGuard guard(" while testing an action mask for zeros");
     if (!guard.ok())
         return nullptr;
-    int r = numpy_ready();
+    int r = collaborators_ready();
     if (r < 0)
         return nullptr;
     if (r) {
@@ -1296,10 +1256,10 @@ PyObject *multi_discrete_fits(PyObject *globals, PyObject *action, PyObject *mas
 
 // action_mask[int(action)] == 1
 PyObject *discrete_fits(PyObject *action, PyObject *mask) {
-    int ready = numpy_ready();
+    int ready = collaborators_ready();
     if (ready < 0)
         return nullptr;
-    if (PyObject *fast = discrete_fits_fast(action, mask))
+    if (PyObject *fast = discrete_fits_fast(action, mask, ready > 0))
         return fast;
     if (PyErr_Occurred())
         return nullptr;

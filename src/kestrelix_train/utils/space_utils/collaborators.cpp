@@ -1,0 +1,163 @@
+// numpy's C API and the collaborators' own objects, set up once per process
+// (see collaborators.h).
+#define SU_COLLABORATORS_UNIT
+#include "collaborators.h"
+
+namespace su {
+
+namespace collaborators_detail {
+
+Collaborators published;
+int state = 0;
+
+namespace {
+
+// Whether the pending error only says that a collaborator cannot be had (it
+// is missing, or not what the fast paths expect). Such an error turns the
+// fast paths off for good; any other one is passed on.
+bool only_unavailable() noexcept {
+    return PyErr_ExceptionMatches(PyExc_ImportError) || PyErr_ExceptionMatches(PyExc_AttributeError) ||
+           PyErr_ExceptionMatches(PyExc_TypeError);
+}
+
+Ref import(const char *module) {
+    return Ref::steal(PyImport_ImportModule(module));
+}
+
+Ref attr(const Ref &owner, const char *name) {
+    return owner ? Ref::steal(PyObject_GetAttrString(owner.get(), name)) : Ref();
+}
+
+Ref import_attr(const char *module, const char *name) {
+    return attr(import(module), name);
+}
+
+// Each field of `c` a new reference. 1 loaded, 0 with an error set.
+int load(Collaborators &c) {
+    auto take = [](PyObject *&field, Ref value) -> bool {
+        field = value.release();
+        return field != nullptr;
+    };
+    // numpy's functions are taken from the modules that define them, so a
+    // replacement bound on the numpy package does not count as numpy's own.
+    if (!take(c.numpy, import("numpy")) ||
+        !take(c.array, import_attr("numpy.core._multiarray_umath", "array")) ||
+        !take(c.concatenate, import_attr("numpy.core.multiarray", "concatenate")) ||
+        !take(c.any, import_attr("numpy.core.fromnumeric", "any")) ||
+        !take(c.multiply, import_attr("numpy.core.umath", "multiply")))
+        return 0;
+    Ref torch = import("torch");
+    Ref torch_c = import("torch._C");
+    if (!torch || !torch_c)
+        return 0;
+    c.torch = Py_NewRef(torch.get());
+    if (!take(c.tensor, attr(torch, "Tensor")) || !take(c.from_numpy, attr(torch, "from_numpy")) ||
+        !take(c.flatten, attr(torch, "flatten")) || !take(c.cat, attr(torch, "cat")) ||
+        !take(c.empty, attr(torch, "empty")) ||
+        !take(c.function_mode_enabled, attr(torch_c, "_is_torch_function_mode_enabled")) ||
+        !take(c.dispatch_stack_len, attr(torch_c, "_len_torch_dispatch_stack")) ||
+        !take(c.functorch_active, attr(torch_c, "_are_functorch_transforms_active")))
+        return 0;
+    {
+        Ref device = attr(torch, "device");
+        if (!device || !take(c.cpu, Ref::steal(PyObject_CallFunction(device.get(), "s", "cpu"))))
+            return 0;
+    }
+    // The numpy types torch.from_numpy takes, with the dtype it gives them.
+    static const struct {
+        int type_num;
+        const char *name;
+    } kTorchTypes[] = {
+        {NPY_BOOL, "bool"},
+        {NPY_BYTE, "int8"},
+        {NPY_UBYTE, "uint8"},
+        {NPY_SHORT, "int16"},
+        {NPY_INT, "int32"},
+        {NPY_HALF, "float16"},
+        {NPY_FLOAT, "float32"},
+        {NPY_DOUBLE, "float64"},
+        {NPY_CFLOAT, "complex64"},
+        {NPY_CDOUBLE, "complex128"},
+        {sizeof(long) == 8 ? NPY_LONG : NPY_LONGLONG, "int64"},
+    };
+    for (const auto &t : kTorchTypes)
+        if (!take(c.torch_dtype[t.type_num], attr(torch, t.name)))
+            return 0;
+    if (!take(c.nested_dict, import_attr("ray.rllib.utils.nested_dict", "NestedDict")) ||
+        !take(c.ordered_dict, import_attr("collections", "OrderedDict")) ||
+        !take(c.spaces_module, import("kestrelix_core.spaces")))
+        return 0;
+    PyObject *dict_space = nullptr, *tuple_space = nullptr;
+    const bool spaces_ok = take(dict_space, import_attr("kestrelix_core.spaces", "Dict")) &&
+                           take(tuple_space, import_attr("kestrelix_core.spaces", "Tuple"));
+    c.dict_space = reinterpret_cast<PyTypeObject *>(dict_space);
+    c.tuple_space = reinterpret_cast<PyTypeObject *>(tuple_space);
+    if (!spaces_ok)
+        return 0;
+    if (!PyType_Check(dict_space) || !PyType_Check(tuple_space)) {
+        PyErr_SetString(PyExc_TypeError, "the spaces' Dict and Tuple are not classes");
+        return 0;
+    }
+    return 1;
+}
+
+void release(Collaborators &c) noexcept {
+    for (PyObject **field :
+         {&c.numpy, &c.array, &c.concatenate, &c.any, &c.multiply, &c.torch, &c.tensor, &c.from_numpy,
+          &c.flatten, &c.cat, &c.empty, &c.cpu, &c.function_mode_enabled, &c.dispatch_stack_len,
+          &c.functorch_active, &c.nested_dict, &c.ordered_dict, &c.spaces_module})
+        Py_CLEAR(*field);
+    for (PyObject *&dtype : c.torch_dtype)
+        Py_CLEAR(dtype);
+    Py_CLEAR(c.dict_space);
+    Py_CLEAR(c.tuple_space);
+}
+
+} // namespace
+
+int set_up() noexcept {
+    // Importing runs Python code and lets other threads run: this thread may
+    // find everything set up by another one (or by a nested call) once its
+    // own loading is done. Publishing is one step with no Python code in it.
+    Collaborators loaded;
+    bool unusable_api = false;
+    if (_import_array() < 0) {
+        // numpy's own checks of its C API (version, byte order) raise
+        // RuntimeError: the API cannot be used, the general paths still can.
+        unusable_api = PyErr_ExceptionMatches(PyExc_RuntimeError);
+    } else if (load(loaded)) {
+        if (state == 0) {
+            published = loaded;
+            state = 1;
+        } else {
+            release(loaded);
+        }
+        return state > 0;
+    }
+    release(loaded);
+    if (!unusable_api && !only_unavailable())
+        return -1;
+    PyErr_Clear();
+    if (state == 0)
+        state = -1;
+    return state > 0;
+}
+
+} // namespace collaborators_detail
+
+int torch_plain() noexcept {
+    const Collaborators &c = collaborators();
+    Ref fm = call(c.function_mode_enabled);
+    Ref ds = fm ? call(c.dispatch_stack_len) : Ref();
+    Ref ft = ds ? call(c.functorch_active) : Ref();
+    if (!ft) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return fm.get() == Py_False && PyLong_CheckExact(ds.get()) && PyLong_AsLong(ds.get()) == 0 &&
+           ft.get() == Py_False;
+}
+
+} // namespace su

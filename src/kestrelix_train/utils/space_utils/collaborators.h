@@ -1,0 +1,106 @@
+// numpy's C API and the collaborators' own objects, shared by every unit
+// that has a native fast path.
+//
+// A fast path stands in for a call of the general path only while the names
+// that call goes through (`np`, `np.concatenate`, `torch.cat`, ...) still lead
+// to the very objects recorded here; each use checks that by identity. The
+// objects are taken from the modules that define them, not from a namespace a
+// caller may have patched, once per process, and are kept for the life of
+// the process (like interned names).
+//
+// Use:
+//
+//     int r = collaborators_ready();
+//     if (r < 0)
+//         return nullptr;                 // a real error: pass it on
+//     if (r > 0) {
+//         const Collaborators &c = collaborators();
+//         ... identity guards against c, then the fast path ...
+//     }
+//     ... the general path ...
+//
+// `collaborators_ready()` answers
+//    1  ready: numpy's C API is loaded and every field below is set;
+//    0  unavailable (numpy's C API or a collaborator cannot be had): only the
+//       general paths may run. No error is set, and the answer is for good;
+//   -1  an error that must not be swallowed (KeyboardInterrupt, MemoryError,
+//       whatever code run by the imports raised). The set-up is tried again
+//       on the next call.
+// Two threads may arrive together (the imports let other threads run): each
+// loads on its own, the first to finish publishes, the other releases what
+// it loaded. Nothing is ever published half-made.
+//
+// Every unit that uses numpy's C API includes this header rather than
+// numpy's own: all units share the one API table, filled here.
+#pragma once
+
+#include "ref.h"
+
+#define PY_ARRAY_UNIQUE_SYMBOL SU_NUMPY_ARRAY_API
+#ifndef SU_COLLABORATORS_UNIT
+#define NO_IMPORT_ARRAY
+#endif
+#include <numpy/arrayobject.h>
+
+namespace su {
+
+struct Collaborators {
+    // numpy (the C API covers numpy.ndarray, the scalar types, dtypes)
+    PyObject *numpy = nullptr;       // the numpy package
+    PyObject *array = nullptr;       // numpy.array
+    PyObject *concatenate = nullptr; // numpy.concatenate
+    PyObject *any = nullptr;         // numpy.any
+    PyObject *multiply = nullptr;    // numpy.multiply (a ufunc)
+    // torch
+    PyObject *torch = nullptr;      // the torch package
+    PyObject *tensor = nullptr;     // torch.Tensor
+    PyObject *from_numpy = nullptr; // torch.from_numpy
+    PyObject *flatten = nullptr;    // torch.flatten
+    PyObject *cat = nullptr;        // torch.cat
+    PyObject *empty = nullptr;      // torch.empty
+    PyObject *cpu = nullptr;        // torch.device("cpu")
+    // torch's state that makes its calls behave otherwise than plainly:
+    // function modes (a default device among them), dispatch modes (fake
+    // tensors among them) and functorch transforms. See torch_plain().
+    PyObject *function_mode_enabled = nullptr; // torch._C._is_torch_function_mode_enabled
+    PyObject *dispatch_stack_len = nullptr;    // torch._C._len_torch_dispatch_stack
+    PyObject *functorch_active = nullptr;      // torch._C._are_functorch_transforms_active
+    // The torch dtype that torch.from_numpy gives an array of each numpy type
+    // number; nullptr where torch.from_numpy does not take that type.
+    PyObject *torch_dtype[NPY_NTYPES] = {};
+    // others
+    PyObject *nested_dict = nullptr;     // ray's NestedDict
+    PyObject *ordered_dict = nullptr;    // collections.OrderedDict
+    PyObject *spaces_module = nullptr;   // kestrelix_core.spaces
+    PyTypeObject *dict_space = nullptr;  // kestrelix_core.spaces.Dict
+    PyTypeObject *tuple_space = nullptr; // kestrelix_core.spaces.Tuple
+};
+
+namespace collaborators_detail {
+extern Collaborators published;
+extern int state; // 1 ready, -1 unavailable, 0 not (yet) set up
+int set_up() noexcept;
+} // namespace collaborators_detail
+
+// See above: 1 ready, 0 unavailable (no error set), -1 with an error set.
+inline int collaborators_ready() noexcept {
+    using namespace collaborators_detail;
+    if (SU_LIKELY(state != 0))
+        return state > 0;
+    return set_up();
+}
+
+// The recorded objects (borrowed). Only meaningful once collaborators_ready()
+// has answered 1.
+inline const Collaborators &collaborators() noexcept {
+    return collaborators_detail::published;
+}
+
+// Whether torch's calls behave plainly: no function or dispatch mode and no
+// functorch transform active in this thread. Asking runs no Python code (the
+// three are torch's own native functions). 1 plain, 0 not (a failure of
+// torch's own counts as not), -1 with an error that must not be swallowed.
+// Only after collaborators_ready() has answered 1.
+int torch_plain() noexcept;
+
+} // namespace su
