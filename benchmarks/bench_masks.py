@@ -29,8 +29,29 @@ _DICT_LIKE = (dict, NestedDict, OrderedDict)
 
 
 def _numpy_additive(mask):
-    with np.errstate(divide="ignore"):
+    with np.errstate(all="ignore"):
         return np.maximum(np.log(mask), -np.inf)
+
+
+# numpy dtypes that torch reads as they are, and what the others are brought over in.
+_TORCH_READS = set("?bBhHiIlLqefdFD")
+_TORCH_DTYPE_FOR = {"Q": np.uint64, "g": np.float64, "O": np.float64, "G": np.complex128}
+
+
+def _torch_readable(mask):
+    d = mask.dtype
+    if d.char in _TORCH_READS and d.isnative and all(s >= 0 and s % d.itemsize == 0 for s in mask.strides):
+        return mask
+    return np.array(mask, dtype=_TORCH_DTYPE_FOR.get(d.char, d.newbyteorder("=")), order="C")
+
+
+def _numpy_readable(mask):
+    d = mask.dtype
+    if d.is_floating_point and d not in (torch.float32, torch.float64, torch.float16):
+        mask = mask.to(torch.float32)
+    elif d.is_complex and d not in (torch.complex64, torch.complex128):
+        mask = mask.to(torch.complex64)
+    return mask.numpy(force=True)
 
 
 def _torch_additive(mask):
@@ -45,10 +66,10 @@ def py_apply_mask(logits, action_mask):
             raise ValueError("shape")
         if isinstance(action_mask, np.ndarray):
             if isinstance(logits, torch.Tensor):
-                return logits + _torch_additive(torch.tensor(action_mask, device=logits.device))
+                return logits + _torch_additive(torch.tensor(_torch_readable(action_mask), device=logits.device))
             return logits + _numpy_additive(action_mask)
         if isinstance(logits, np.ndarray):
-            return logits + _numpy_additive(action_mask.detach().cpu().numpy())
+            return logits + _numpy_additive(_numpy_readable(action_mask))
         return logits + _torch_additive(action_mask)
     if isinstance(action_mask, _DICT_LIKE):
         if set(action_mask.keys()) != set(logits.keys()):
@@ -148,31 +169,27 @@ def alternating_torch():
 # comparison, the logarithm, the clamp and the addition.
 
 
-def _apply_floor_torch(logits, mask):
+def _apply_floor(logits, mask, additive):
     def run():
         out = []
         for k in mask:
             m, lg = mask[k], logits[k]
             isinstance(m, NestedDict)
             m.shape != lg.shape  # noqa: B015
-            out.append(lg + torch.clamp(torch.log(m), min=-np.inf))
+            out.append(lg + additive(m, lg))
         return out
 
     return run
 
 
-def _apply_floor_numpy(logits, mask):
-    def run():
-        out = []
-        for k in mask:
-            m, lg = mask[k], logits[k]
-            isinstance(m, NestedDict)
-            m.shape != lg.shape  # noqa: B015
-            with np.errstate(divide="ignore"):
-                out.append(lg + np.maximum(np.log(m), -np.inf))
-        return out
-
-    return run
+# The additive mask of each pair of libraries; a mask of the other library
+# than the logits is brought over to the logits' library first.
+_FLOOR_ADDITIVE = {
+    "torch": lambda m, lg: _torch_additive(m),
+    "numpy": lambda m, lg: _numpy_additive(m),
+    "numpy to torch": lambda m, lg: _torch_additive(torch.tensor(m, device=lg.device)),
+    "torch to numpy": lambda m, lg: _numpy_additive(m.numpy(force=True)),
+}
 
 
 def cases() -> list[Case]:
@@ -215,13 +232,21 @@ def cases() -> list[Case]:
     out.append(Case(f"apply_mask dict {LEAVES} torch",
                     module=lambda: su.apply_mask(logits_t, mask_t),
                     python=lambda: py_apply_mask(logits_t, mask_t),
-                    floor=_apply_floor_torch(logits_t, mask_t)))
+                    floor=_apply_floor(logits_t, mask_t, _FLOOR_ADDITIVE["torch"])))
     logits_n = {k: np.random.randn(WIDTH).astype(np.float32) for k in _keys()}
     mask_n = alternating_numpy()
     out.append(Case(f"apply_mask dict {LEAVES} numpy",
                     module=lambda: su.apply_mask(logits_n, mask_n),
                     python=lambda: py_apply_mask(logits_n, mask_n),
-                    floor=_apply_floor_numpy(logits_n, mask_n)))
+                    floor=_apply_floor(logits_n, mask_n, _FLOOR_ADDITIVE["numpy"])))
+    out.append(Case(f"apply_mask dict {LEAVES} numpy mask, torch logits",
+                    module=lambda: su.apply_mask(logits_t, mask_n),
+                    python=lambda: py_apply_mask(logits_t, mask_n),
+                    floor=_apply_floor(logits_t, mask_n, _FLOOR_ADDITIVE["numpy to torch"])))
+    out.append(Case(f"apply_mask dict {LEAVES} torch mask, numpy logits",
+                    module=lambda: su.apply_mask(logits_n, mask_t),
+                    python=lambda: py_apply_mask(logits_n, mask_t),
+                    floor=_apply_floor(logits_n, mask_t, _FLOOR_ADDITIVE["torch to numpy"])))
 
     space = S.Dict({k: S.Discrete(WIDTH) for k in _keys()})
     action = {k: 1 for k in _keys()}

@@ -67,6 +67,10 @@ MASK = {"x": np.array([1, 0, 1], np.int8), "y": (np.array([0, 1], np.int8),)}
 MASK_T = {"x": torch.tensor([1.0, 0.0, 1.0]), "y": (torch.tensor([0.0, 1.0]),)}
 LOGITS_T = {"x": torch.zeros(3), "y": (torch.zeros(2),)}
 LOGITS_NP = {"x": np.zeros(3, np.float32), "y": (np.zeros(2, np.float32),)}
+# masks the other library cannot read as they are: each is brought over by a copy
+MASK_COPIED = {"x": np.array([1, 0, 1], ">i4")[::-1], "y": (np.array([0, 1], np.longdouble),)}
+MASK_T_COPIED = {"x": torch.tensor([1.0, 0.0, 1.0], dtype=torch.bfloat16),
+                 "y": (torch.tensor([0, 1]).to(torch.float8_e5m2),)}
 ACT_SPACE = ks.Tuple([ks.Discrete(3), ks.Box(-2.0, 6.0, shape=(2,), dtype=np.float32)])
 DICT_SPACE = ks.Dict({"move": ks.MultiDiscrete([3, 2]), "aim": ks.Box(-1.0, 1.0, shape=(2,), dtype=np.float32)})
 SELECTOR = SkillSelector(["a", "b", "c"], fixed_order=True, repeat=True)
@@ -117,6 +121,8 @@ CASES = {
     "all_zero_torch": lambda: su.mask_all_zero(MASK_T),
     "apply_torch": lambda: su.apply_mask(LOGITS_T, MASK_T),
     "apply_numpy": lambda: su.apply_mask(LOGITS_NP, MASK),
+    "apply_numpy_mask_torch_logits": lambda: su.apply_mask(LOGITS_T, MASK_COPIED),
+    "apply_torch_mask_numpy_logits": lambda: su.apply_mask(LOGITS_NP, MASK_T_COPIED),
     # error paths whose messages do not make numpy format arrays (numpy's
     # printing keeps caches of its own that would blur the measure)
     "apply_conversion_error": raises(su.apply_mask, "ab", 5),
@@ -130,8 +136,9 @@ def test_repeated_calls_do_not_leak(name, monkeypatch):
     # make_np_array's trace lines would have numpy format arrays on every
     # call, and numpy's printing keeps caches of its own: measure the module.
     monkeypatch.setattr(su, "print", lambda *args: None, raising=False)
-    watched = [SPACE, OBS, NESTED, NESTED_T, BATCH, MASK, MASK_T, LOGITS_T, ACT_SPACE, DICT_SPACE, SELECTOR,
-               *SENSORS, *PERCEPTORS, *SKILLS, *NESTED.values(), *MASK.values()]
+    watched = [SPACE, OBS, NESTED, NESTED_T, BATCH, MASK, MASK_T, MASK_COPIED, MASK_T_COPIED, LOGITS_T, ACT_SPACE,
+               DICT_SPACE, SELECTOR, MASK_COPIED["x"], *MASK_COPIED["y"], *SENSORS, *PERCEPTORS, *SKILLS,
+               *NESTED.values(), *MASK.values()]
     with contextlib.redirect_stdout(_Null()):
         for _ in range(300):  # warm caches (interned names, numpy/torch internals)
             fn()

@@ -235,7 +235,7 @@ def test_action_fits_mask_numpy_entry_and_errors():
 REALS = [np.bool_, np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32, np.int64, np.uint64,
          np.float16, np.float32, np.float64, np.longdouble]
 COMPLEX = [np.complex64, np.complex128, np.clongdouble]
-VIEWS = ["plain", "transposed", "strided", "reversed", "fortran", "swapped", "subclass"]
+VIEWS = ["plain", "transposed", "strided", "reversed", "fortran", "swapped", "subclass", "readonly", "field"]
 PROPERTY = settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
@@ -275,6 +275,13 @@ def arrays(draw, dtypes=REALS + COMPLEX + [object], shape=None, views=VIEWS):
         a = a.astype(dtype.newbyteorder())
     elif view == "subclass":
         a = a.view(Marked)
+    elif view == "readonly":
+        a = a.copy()
+        a.flags.writeable = False
+    elif view == "field" and dtype.kind != "O":  # a packed record's field: strides off the item size
+        record = np.zeros(a.shape, [("pad", "u1"), ("value", dtype)])
+        record["value"] = a
+        a = record["value"]
     return a
 
 
@@ -477,3 +484,129 @@ def test_apply_mask_keeps_allowed_logits_and_forbids_the_rest(tree):
                 check(x, y, z)
 
     check(out, logits, want)
+
+
+# -- masks and logits of different libraries ----------------------------------
+
+
+@contextlib.contextmanager
+def strict():
+    """Every warning an error (torch's once-per-process ones too), and numpy raising for every floating-point fault."""
+    saved = torch.is_warn_always_enabled()
+    torch.set_warn_always(True)
+    try:
+        with warnings.catch_warnings(), np.errstate(all="raise"):
+            warnings.simplefilter("error")
+            yield
+    finally:
+        torch.set_warn_always(saved)
+
+
+def values_of(x):
+    """The entries of an array or tensor as complex128 numbers, whatever its dtype."""
+    return np.asarray((x.detach().to(torch.complex128) if isinstance(x, torch.Tensor) else x).tolist(), np.complex128)
+
+
+def apply_strictly(logits, mask):
+    """apply_mask with warnings as errors: each entry is the logit where the mask is 1, -inf where it is 0
+    and NaN where it is negative or NaN, in the logits' library (numpy adds two 0-d arrays into a scalar)."""
+    with strict():
+        out = su.apply_mask(logits, mask)
+    kind = torch.Tensor if isinstance(logits, torch.Tensor) else (np.ndarray, np.generic)
+    assert isinstance(out, kind) and tuple(out.shape) == tuple(logits.shape)
+    got = values_of(out)
+    assert np.all(got.imag == 0)
+    for g, x, v in zip(got.real.ravel(), values_of(logits).real.ravel(), values_of(mask).real.ravel()):
+        if v == 1:
+            assert g == x
+        elif v == 0:
+            assert g == NEG_INF
+        elif v < 0 or v != v:
+            assert g != g
+
+
+def logit_values(draw, shape):
+    size = int(np.prod(shape))
+    return np.array(draw(st.lists(st.floats(-5, 5, width=16), min_size=size, max_size=size)), np.float32).reshape(shape)
+
+
+TORCH_LOGITS = [torch.float32, torch.float64, torch.float16, torch.bfloat16]
+
+
+@st.composite
+def numpy_mask_torch_logits(draw):
+    mask = draw(arrays(REALS + [np.longlong, np.ulonglong, object], views=VIEWS))
+    logits = torch.tensor(logit_values(draw, mask.shape)).to(draw(st.sampled_from(TORCH_LOGITS)))
+    return mask, logits
+
+
+TORCH_MASKS = [getattr(torch, name) for name in [
+    "bool", "uint8", "int8", "int16", "uint16", "int32", "uint32", "int64", "uint64", "float16", "bfloat16",
+    "float32", "float64", "complex32", "complex64", "complex128", "float8_e4m3fn", "float8_e5m2",
+    "float8_e4m3fnuz", "float8_e5m2fnuz"] if hasattr(torch, name)]
+
+
+@st.composite
+def torch_mask_numpy_logits(draw):
+    shape = draw(hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=4))
+    dtype = draw(st.sampled_from(TORCH_MASKS))
+    bits = torch.tensor(draw(st.lists(st.booleans(), min_size=int(np.prod(shape)), max_size=int(np.prod(shape)))))
+    with warnings.catch_warnings():  # creating a complex32 tensor warns
+        warnings.simplefilter("ignore")
+        mask = bits.reshape(shape).to(dtype)
+        view = draw(st.sampled_from(["plain", "transposed", "strided", "expanded", "conj", "grad"]))
+        if view == "transposed":
+            mask = mask.permute(tuple(reversed(range(mask.ndim))))
+        elif view == "strided" and mask.ndim:
+            mask = mask.repeat_interleave(2, dim=-1)[..., ::2]
+        elif view == "expanded":
+            mask = mask[..., :1].expand(mask.shape) if mask.ndim and mask.shape[-1] else mask
+        elif view == "conj" and dtype.is_complex:
+            mask = mask.conj()
+        elif view == "grad" and dtype.is_floating_point:
+            mask = mask.clone().requires_grad_()
+    logits = logit_values(draw, tuple(mask.shape)).astype(draw(st.sampled_from([np.float32, np.float64, np.float16])))
+    return mask, logits
+
+
+@settings(PROPERTY, max_examples=300)
+@given(numpy_mask_torch_logits() | torch_mask_numpy_logits())
+def test_a_mask_of_the_other_library_masks_the_logits(pair):
+    mask, logits = pair
+    apply_strictly(logits, mask)
+
+
+@st.composite
+def odd_numpy_masks(draw):
+    """Masks with entries other than 0 and 1: negative, fractional, NaN, infinite (and what casting those
+    to an integer dtype makes of them)."""
+    dtype = draw(st.sampled_from([np.float16, np.float32, np.float64, np.longdouble, np.int8, np.int64]))
+    shape = draw(hnp.array_shapes(min_dims=0, max_dims=2, min_side=0, max_side=4))
+    entries = [-1.0, -0.0, 0.0, 0.5, 1.0, 2.0, np.nan, np.inf, -np.inf]
+    values = draw(st.lists(st.sampled_from(entries), min_size=int(np.prod(shape)), max_size=int(np.prod(shape))))
+    with np.errstate(invalid="ignore"):
+        mask = np.array(values).reshape(shape).astype(dtype)
+    return mask[::-1] if mask.ndim and draw(st.booleans()) else mask
+
+
+@PROPERTY
+@given(odd_numpy_masks(), st.sampled_from([np.array, torch.tensor]), st.data())
+def test_entries_other_than_0_and_1_raise_no_floating_point_warning(mask, logits_of, data):
+    apply_strictly(logits_of(logit_values(data.draw, mask.shape)), mask)
+
+
+@pytest.mark.parametrize(
+    "logits, mask",
+    [
+        (torch.tensor([0.5, 0.2, 0.3]), np.array([1, 0, 0], np.int8)[::-1]),
+        (torch.tensor([0.5, 0.2, 0.3]), np.array([1, 0, 1], ">i4")),
+        (torch.tensor([0.5, 0.2, 0.3]), np.array([1, 0, 1], np.longdouble)),
+        (torch.tensor([0.5, 0.2, 0.3]), np.array([1, 0, 1], object)),
+        (torch.tensor([0.5, 0.2, 0.3]), np.frombuffer(bytes([1, 0, 1]), np.uint8)),  # read-only
+        (np.array([0.5, 0.2, 0.3], np.float32), torch.tensor([1, 0, 1], dtype=torch.bfloat16)),
+        (np.array([0.5, 0.2, 0.3], np.float32), torch.tensor([1, 0, 1], dtype=torch.float8_e5m2)),
+        (np.array([0.5, 0.2, 0.3], np.float32), np.array([1, -1, np.nan])),
+    ],
+)
+def test_masks_torch_or_numpy_cannot_read_as_they_are(logits, mask):
+    apply_strictly(logits, mask)

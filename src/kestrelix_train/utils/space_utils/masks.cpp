@@ -504,16 +504,18 @@ int same_kind(PyObject *globals, PyObject *logits, PyObject *mask) {
     return a < 0 ? -1 : a > 0;
 }
 
-// with np.errstate(divide="ignore"): np.maximum(np.log(mask), -np.inf)
+// with np.errstate(all="ignore"): np.maximum(np.log(mask), -np.inf)
 //
-// A numpy mask's zeros become minus infinity without the divide-by-zero
-// warning that numpy would otherwise print for each of them.
+// The logarithm is taken with numpy's floating-point error handling off:
+// a zero entry becomes minus infinity and a negative or NaN entry NaN,
+// without the warning (or, under np.errstate(all="raise"), the error) that
+// numpy would otherwise give for them.
 Ref numpy_additive_mask(PyObject *globals, PyObject *mask) {
     Ref errstate = module_attr(globals, SU_STR(np), SU_STR(errstate));
     if (!errstate)
         return {};
     PyObject *argv[] = {SU_STR(ignore)};
-    Ref ctx = call_kw(errstate.get(), argv, 0, SU_KWNAMES1(divide));
+    Ref ctx = call_kw(errstate.get(), argv, 0, SU_KWNAMES1(all));
     if (!ctx)
         return {};
     Ref enter = getattr(ctx.get(), SU_STR(__enter__));
@@ -589,10 +591,6 @@ Ref torch_additive_mask(PyObject *globals, PyObject *mask) {
     return call_kw(clamp.get(), argv, 1, SU_KWNAMES1(min));
 }
 
-// An array mask: logits + log(mask). The additive mask is computed by the
-// mask's own library; a mask of the other library than the logits is first
-// brought to the logits' library (a tensor on the logits' device, or a numpy
-// array), so the result is always of the logits' library.
 // Raises ValueError with `fmt` filled by fetch(mask) and fetch(logits), both
 // taken anew as the message's own evaluation does. Always returns nullptr.
 template <class Fetch>
@@ -607,6 +605,155 @@ PyObject *raise_mismatch(PyObject *mask, PyObject *logits, Fetch fetch, const ch
     return nullptr;
 }
 
+// torch reads a numpy array only where it has no negative stride, no stride
+// that is a fraction of its item size and the machine's byte order, and it
+// has no counterpart for a few of numpy's dtypes.
+// The dtype a mask is brought over in: its own where torch has it, double
+// for long double and object entries, complex double for complex long
+// double, uint64 for the other name numpy has for it; -1 where there is
+// none (torch then reports the dtype itself).
+int torch_type_of(int type_num) {
+    switch (type_num) {
+    case NPY_BOOL:
+    case NPY_BYTE:
+    case NPY_UBYTE:
+    case NPY_SHORT:
+    case NPY_USHORT:
+    case NPY_INT:
+    case NPY_UINT:
+    case NPY_LONG:
+    case NPY_ULONG:
+    case NPY_LONGLONG:
+    case NPY_HALF:
+    case NPY_FLOAT:
+    case NPY_DOUBLE:
+    case NPY_CFLOAT:
+    case NPY_CDOUBLE:
+        return type_num;
+    case NPY_ULONGLONG: // torch knows unsigned 64-bit integers by one name only
+        return NPY_UINT64;
+    case NPY_LONGDOUBLE:
+    case NPY_OBJECT:
+        return NPY_DOUBLE;
+    case NPY_CLONGDOUBLE:
+        return NPY_CDOUBLE;
+    default:
+        return -1;
+    }
+}
+
+// A numpy mask in a form torch.tensor() takes: the mask itself when torch
+// can read it as it is, else a new C-contiguous base-class array in native
+// byte order and a dtype torch has. (torch.tensor() copies what it reads, so
+// a read-only mask raises no warning.) Without numpy's C API the mask goes
+// to torch as it is.
+Ref torch_readable(PyObject *mask) {
+    const int ready = collaborators_ready();
+    if (ready < 0)
+        return {};
+    if (!ready || !PyArray_Check(mask))
+        return Ref::borrow(mask);
+    PyArrayObject *a = as_array(mask);
+    PyArray_Descr *d = PyArray_DESCR(a);
+    const int target = torch_type_of(d->type_num);
+    if (target < 0)
+        return Ref::borrow(mask);
+    bool copy = target != d->type_num || !PyArray_ISNBO(d->byteorder);
+    const npy_intp item = d->elsize;
+    const npy_intp *strides = PyArray_STRIDES(a);
+    for (int k = 0; k < PyArray_NDIM(a) && !copy; ++k)
+        copy = strides[k] < 0 || strides[k] % item != 0;
+    if (!copy)
+        return Ref::borrow(mask);
+    PyArray_Descr *to = PyArray_DescrFromType(target);
+    if (!to)
+        return {};
+    // PyArray_FromArray takes the descriptor's reference. The copy is forced:
+    // numpy counts an empty array as contiguous whatever its strides.
+    return Ref::steal(PyArray_FromArray(a, to,
+                                        NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSUREARRAY |
+                                            NPY_ARRAY_FORCECAST | NPY_ARRAY_ENSURECOPY));
+}
+
+// torch.tensor(mask, device=device) for a numpy mask, brought over as
+// torch_readable() gives it.
+Ref tensor_of_array(PyObject *globals, PyObject *mask, PyObject *device) {
+    Ref tensor = module_attr(globals, SU_STR(torch), SU_STR(tensor));
+    if (!tensor)
+        return {};
+    Ref readable = torch_readable(mask);
+    if (!readable)
+        return {};
+    PyObject *argv[] = {readable.get(), device};
+    return call_kw(tensor.get(), argv, 1, SU_KWNAMES1(device));
+}
+
+// Whether `dtype` is one of torch's dtypes named in `names`. 1, 0 or -1.
+template <size_t N> int is_one_of(PyObject *torch, PyObject *dtype, PyObject *const (&names)[N]) {
+    for (PyObject *name : names) {
+        Ref known = attr_of_module_object(torch, name);
+        if (!known)
+            return -1;
+        if (known.get() == dtype)
+            return 1;
+    }
+    return 0;
+}
+
+// The array numpy makes of a tensor mask: mask.numpy(force=True), which
+// detaches it, brings it to the CPU and resolves a conjugate or negative
+// view. A floating-point or complex dtype that numpy has no counterpart for
+// (bfloat16, the float8 kinds, complex32) is first converted to float32 or
+// complex64, which hold each of its values exactly.
+Ref array_of_tensor(PyObject *globals, PyObject *mask) {
+    Ref dtype = getattr(mask, SU_STR(dtype));
+    if (!dtype)
+        return {};
+    Ref torch = global(globals, SU_STR(torch));
+    if (!torch)
+        return {};
+    PyObject *target = nullptr;
+    int r = truth(getattr(dtype.get(), SU_STR(is_floating_point)));
+    if (r < 0)
+        return {};
+    if (r) {
+        PyObject *const names[] = {SU_STR(float32), SU_STR(float64), SU_STR(float16)};
+        r = is_one_of(torch.get(), dtype.get(), names);
+        target = SU_STR(float32);
+    } else {
+        r = truth(getattr(dtype.get(), SU_STR(is_complex)));
+        if (r < 0)
+            return {};
+        if (r) {
+            PyObject *const names[] = {SU_STR(complex64), SU_STR(complex128)};
+            r = is_one_of(torch.get(), dtype.get(), names);
+            target = SU_STR(complex64);
+        } else {
+            r = 1;
+        }
+    }
+    if (r < 0)
+        return {};
+    Ref source = Ref::borrow(mask);
+    if (!r) {
+        Ref to = attr_of_module_object(torch.get(), target);
+        if (!to)
+            return {};
+        source = call_method(mask, SU_STR(to), to.get());
+        if (!source)
+            return {};
+    }
+    Ref numpy = getattr(source.get(), SU_STR(numpy));
+    if (!numpy)
+        return {};
+    PyObject *argv[] = {Py_True};
+    return call_kw(numpy.get(), argv, 0, SU_KWNAMES1(force));
+}
+
+// An array mask: logits + log(mask). A mask of the other library than the
+// logits is first brought to the logits' library (a tensor on the logits'
+// device, or a numpy array), whose logarithm then gives the additive mask,
+// so the result is always of the logits' library.
 PyObject *apply_array_mask(PyObject *globals, PyObject *logits, PyObject *mask, int mask_kind,
                            int logits_kind) {
     {
@@ -625,40 +772,23 @@ PyObject *apply_array_mask(PyObject *globals, PyObject *logits, PyObject *mask, 
                 "Action mask shape (%S) does not match logits shape (%S)");
     }
     Ref additive;
-    if (mask_kind == kNumpy) {
-        if (logits_kind == kTorch) {
-            // torch.tensor(mask, device=logits.device): a copy, so a read-only
-            // array is fine.
-            Ref tensor = module_attr(globals, SU_STR(torch), SU_STR(tensor));
-            if (!tensor)
-                return nullptr;
-            Ref device = getattr(logits, SU_STR(device));
-            if (!device)
-                return nullptr;
-            PyObject *argv[] = {mask, device.get()};
-            Ref moved = call_kw(tensor.get(), argv, 1, SU_KWNAMES1(device));
-            if (!moved)
-                return nullptr;
-            additive = torch_additive_mask(globals, moved.get());
-        } else {
-            additive = numpy_additive_mask(globals, mask);
-        }
+    if (mask_kind == kNumpy && logits_kind == kTorch) {
+        Ref device = getattr(logits, SU_STR(device));
+        if (!device)
+            return nullptr;
+        Ref moved = tensor_of_array(globals, mask, device.get());
+        if (!moved)
+            return nullptr;
+        additive = torch_additive_mask(globals, moved.get());
+    } else if (mask_kind == kNumpy) {
+        additive = numpy_additive_mask(globals, mask);
+    } else if (logits_kind == kNumpy) {
+        Ref array = array_of_tensor(globals, mask);
+        if (!array)
+            return nullptr;
+        additive = numpy_additive_mask(globals, array.get());
     } else {
-        if (logits_kind == kNumpy) {
-            // mask.detach().cpu().numpy()
-            Ref detached = call_method(mask, SU_STR(detach));
-            if (!detached)
-                return nullptr;
-            Ref cpu = call_method(detached.get(), SU_STR(cpu));
-            if (!cpu)
-                return nullptr;
-            Ref array = call_method(cpu.get(), SU_STR(numpy));
-            if (!array)
-                return nullptr;
-            additive = numpy_additive_mask(globals, array.get());
-        } else {
-            additive = torch_additive_mask(globals, mask);
-        }
+        additive = torch_additive_mask(globals, mask);
     }
     if (!additive)
         return nullptr;
