@@ -1,4 +1,5 @@
 // Flattening and arrays: nested observations into flat arrays and tensors.
+#include "array_text.h"
 #include "collaborators.h"
 #include "function.h"
 #include "impls.h"
@@ -33,10 +34,7 @@ PyObject *impl_make_np_array(PyObject *globals, PyObject *const *args) {
     {
         // The trace line: print("x===", x, type(x)).
         Ref print = global(globals, SU_STR(print));
-        if (!print)
-            return nullptr;
-        Ref printed = call(print.get(), SU_LIT("x==="), x, reinterpret_cast<PyObject *>(Py_TYPE(x)));
-        if (!printed)
+        if (!print || print_trace_line(print.get(), x) < 0)
             return nullptr;
     }
     Ref ndarray = global_attr(globals, SU_STR(np), SU_STR(ndarray));
