@@ -24,6 +24,7 @@ SUITES = [
     ("bench_join_scale", "Batch join by size"),
     ("bench_actions", "Actions and logits"),
     ("bench_masks", "Action masks"),
+    ("bench_trace", "Trace line"),
 ]
 
 

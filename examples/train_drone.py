@@ -54,6 +54,7 @@ class Config:
     output: Path = DEFAULT_OUTPUT
     progress: bool = True
     plot: bool = True
+    trace: bool = True  # make_np_array's trace lines (False: silenced)
     trace_max_bytes: int = 4 << 20
 
 
@@ -98,6 +99,14 @@ class TraceLog(io.TextIOBase):
         if not self._file.closed:
             self._file.close()
         super().close()
+
+
+def silence_trace() -> None:
+    """make_np_array prints through the module's `print`: a no-op there
+    silences it (in this process; each Ray worker does the same)."""
+    from kestrelix_train.utils import space_utils
+
+    setattr(space_utils, "print", lambda *args, **kwargs: None)
 
 
 @contextlib.contextmanager
@@ -197,6 +206,8 @@ class RolloutWorker:
         torch.set_num_threads(1)
         torch.manual_seed(config.seed * 7919 + first_sim)
         self.config = config
+        if not config.trace:
+            silence_trace()
         self.trace = TraceLog(trace_path, config.trace_max_bytes)
         if agent is None:
             agent = DroneAgent()
@@ -479,6 +490,7 @@ def parse_args(argv: Optional[Sequence[str]] = None) -> Config:
     parser.add_argument("--seed", type=int, default=defaults.seed)
     parser.add_argument("--output", type=Path, default=defaults.output, help="folder for the plot and trace logs")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
+    parser.add_argument("--no-trace", action="store_true", help="silence make_np_array's trace lines")
     args = parser.parse_args(argv)
     if args.iterations < 1 or args.episodes < 1 or args.workers < 0 or args.max_steps < 1:
         parser.error("--iterations, --episodes and --max-steps must be positive and --workers not negative")
@@ -491,6 +503,7 @@ def parse_args(argv: Optional[Sequence[str]] = None) -> Config:
         seed=args.seed,
         output=args.output,
         progress=not args.no_progress,
+        trace=not args.no_trace,
     )
 
 

@@ -97,6 +97,15 @@ def test_main_prints_the_summary_and_writes_the_plot(tmp_path, capsys):
     assert (tmp_path / "learning_curve.png").exists()
 
 
+def test_no_trace_silences_the_trace_lines(tmp_path, monkeypatch, capsys):
+    monkeypatch.setattr(su, "print", print, raising=False)  # removed again after the test
+    argv = ["--iterations", "1", "--episodes", "2", "--max-steps", "5", "--no-progress", "--no-trace",
+            "--output", str(tmp_path)]
+    assert train_drone.main(argv) == 0
+    assert "make_np_array trace: 0 lines" in capsys.readouterr().out
+    assert (tmp_path / "trace.log").read_text() == ""
+
+
 def test_ray_workers_collect_episodes(tmp_path):
     pytest.importorskip("ray")
     config = small_config(tmp_path, workers=2, plot=False)

@@ -55,44 +55,16 @@ __extension__ typedef unsigned __int128 u128;
 // Names in numpy's printer module that str()/repr() of an array reach. The
 // native text stands in for them only while each is still bound to the
 // object found when the unit was readied.
-constexpr const char *kPrinterNames[] = {"_default_array_str",
-                                         "_default_array_repr",
-                                         "_array_str_implementation",
-                                         "_array_repr_implementation",
-                                         "array2string",
-                                         "_array2string",
-                                         "_array2string_impl",
-                                         "_formatArray",
-                                         "_extendLine",
-                                         "_extendLine_pretty",
-                                         "_leading_trailing",
-                                         "_get_format_function",
-                                         "_get_formatdict",
-                                         "FloatingFormat",
-                                         "IntegerFormat",
-                                         "BoolFormat",
-                                         "dtype_is_implied",
-                                         "dtype_short_repr",
-                                         "_typelessdata",
-                                         "_guarded_repr_or_str",
-                                         "dragon4_positional",
-                                         "dragon4_scientific",
-                                         "_none_or_positive_arg",
-                                         "np",
-                                         "_nt",
-                                         "isfinite",
-                                         "isinf",
-                                         "absolute",
-                                         "asarray",
-                                         "concatenate",
-                                         "errstate",
-                                         "any",
-                                         "ndarray",
-                                         "flexible",
-                                         "bool_",
-                                         "int_",
-                                         "float_",
-                                         "complex_"};
+// clang-format off
+constexpr const char *kPrinterNames[] = {
+    "_default_array_str", "_default_array_repr", "_array_str_implementation", "_array_repr_implementation",
+    "array2string", "_array2string", "_array2string_impl", "_formatArray", "_extendLine", "_extendLine_pretty",
+    "_leading_trailing", "_get_format_function", "_get_formatdict", "FloatingFormat", "IntegerFormat",
+    "BoolFormat", "dtype_is_implied", "dtype_short_repr", "_typelessdata", "_guarded_repr_or_str",
+    "dragon4_positional", "dragon4_scientific", "_none_or_positive_arg", "np", "_nt", "isfinite", "isinf",
+    "absolute", "asarray", "concatenate", "errstate", "any", "ndarray", "flexible", "bool_", "int_", "float_",
+    "complex_"};
+// clang-format on
 constexpr size_t kNumPrinterNames = sizeof(kPrinterNames) / sizeof(kPrinterNames[0]);
 
 struct State {
@@ -217,10 +189,6 @@ class Text {
 
     void put(char c) { buf.push_back(c); }
     void put(std::string_view s) { buf.append(s); }
-    void spaces(long n) {
-        if (n > 0)
-            buf.append(static_cast<size_t>(n), ' ');
-    }
     // Appends the characters of a str. Returns 0 or -1.
     int put_str(PyObject *s) {
         Py_ssize_t n = 0;
@@ -267,7 +235,8 @@ class Text {
 // A finite value as decimal digits: d1.d2...dn x 10^exp with no trailing
 // zeros (zero is the single digit 0 with exp 0).
 struct Decimal {
-    char digits[40];
+    static constexpr int kMaxDigits = 40; // more than any digits asked for here
+    char digits[kMaxDigits];
     int n = 0;
     int exp = 0;
     bool neg = false;
@@ -288,7 +257,7 @@ struct Decimal {
 void parse_scientific(const char *p, const char *end, Decimal &d) {
     d.n = 0;
     for (; p < end && *p != 'e'; ++p)
-        if (*p != '.')
+        if (*p != '.' && d.n < Decimal::kMaxDigits)
             d.digits[d.n++] = *p;
     bool neg = false;
     int e = 0;
@@ -319,7 +288,7 @@ void parse_fixed(const char *p, const char *end, Decimal &d) {
     d.exp = first < point ? static_cast<int>(point - first) - 1 : -static_cast<int>(first - point);
     d.n = 0;
     for (const char *q = first; q < end; ++q)
-        if (*q != '.')
+        if (*q != '.' && d.n < Decimal::kMaxDigits)
             d.digits[d.n++] = *q;
     d.trim();
 }
@@ -1452,6 +1421,12 @@ int tuple_repr(Text &t, PyObject *tu) {
     return 0;
 }
 
+// Exact dicts, OrderedDicts, lists and tuples: their repr is written here.
+bool native_container(PyObject *o) {
+    return PyDict_CheckExact(o) || PyList_CheckExact(o) || PyTuple_CheckExact(o) ||
+           reinterpret_cast<PyObject *>(Py_TYPE(o)) == collaborators().ordered_dict;
+}
+
 // 1: `o` is a container whose repr is written here (and was written);
 // 0: it is not; -1: error.
 int container_repr(Text &t, PyObject *o) {
@@ -1471,22 +1446,19 @@ int container_repr(Text &t, PyObject *o) {
 
 // Appends repr(o).
 int put_repr(Text &t, PyObject *o) {
-    if (native_array(o)) {
-        if (numpy_text_is_default()) {
+    if (native_array(o) || scalar_type_num(o) >= 0) {
+        // The check of numpy's printer comes first: nothing runs between the
+        // type tests below and the text.
+        if (!numpy_text_is_default())
+            return put_repr_of(t, o);
+        if (native_array(o)) {
             array_repr(t.buf, reinterpret_cast<PyArrayObject *>(o));
             return 0;
         }
-        return put_repr_of(t, o);
+        scalar_value_text(t.buf, o, scalar_type_num(o));
+        return 0;
     }
-    if (int type_num = scalar_type_num(o); type_num >= 0) {
-        if (numpy_text_is_default()) {
-            scalar_value_text(t.buf, o, type_num);
-            return 0;
-        }
-        return put_repr_of(t, o);
-    }
-    if (PyDict_CheckExact(o) || PyList_CheckExact(o) || PyTuple_CheckExact(o) ||
-        reinterpret_cast<PyObject *>(Py_TYPE(o)) == collaborators().ordered_dict) {
+    if (native_container(o)) {
         RecursionGuard guard(" while getting the repr of an object");
         if (!guard.ok())
             return -1;
@@ -1498,20 +1470,16 @@ int put_repr(Text &t, PyObject *o) {
 // str(o) as a new str.
 Ref text_of(PyObject *o) {
     Text t;
-    if (native_array(o)) {
+    if (native_array(o) || scalar_type_num(o) >= 0) {
         if (!numpy_text_is_default())
             return Ref::steal(PyObject_Str(o));
-        array_str(t.buf, reinterpret_cast<PyArrayObject *>(o));
+        if (native_array(o))
+            array_str(t.buf, reinterpret_cast<PyArrayObject *>(o));
+        else
+            scalar_value_text(t.buf, o, scalar_type_num(o));
         return t.finish();
     }
-    if (int type_num = scalar_type_num(o); type_num >= 0) {
-        if (!numpy_text_is_default())
-            return Ref::steal(PyObject_Str(o));
-        scalar_value_text(t.buf, o, type_num);
-        return t.finish();
-    }
-    if (PyDict_CheckExact(o) || PyList_CheckExact(o) || PyTuple_CheckExact(o) ||
-        reinterpret_cast<PyObject *>(Py_TYPE(o)) == collaborators().ordered_dict) {
+    if (native_container(o)) {
         RecursionGuard guard(" while getting the str of an object");
         if (!guard.ok() || container_repr(t, o) < 0)
             return {};
