@@ -3,6 +3,7 @@
 #include "collaborators.h"
 #include "function.h"
 #include "impls.h"
+#include "row_join.h"
 #include "walk.h"
 
 #include <algorithm>
@@ -534,7 +535,7 @@ struct Gather {
         Kind kind;
         Ref leaf;
     };
-    explicit Gather(Target t) : target(t) {}
+    explicit Gather(Target t) : target(t) { entries.reserve(64); }
     Target target;
     int list_is_mapping = -1; // isinstance(<list>, NestedDict), asked once
     int tuple_is_mapping = -1;
@@ -869,14 +870,64 @@ PyObject *kwnames_dtype_device() noexcept {
     return t;
 }
 
+// The layout of the gathered numpy leaves as they are now: their dtype,
+// sizes and rows must still be the ones the tensor was made for. Python
+// code (a finalizer run by torch.empty's allocation, say) may have
+// reshaped, resized or retyped a leaf since the scan; the leaves are read
+// only after the last point where that can happen. False when anything
+// changed (the tensor is then dropped and the general calls replayed).
+bool leaves_unchanged(const Gather &g, std::vector<RowPiece> &pieces) {
+    const bool batch = g.target == Target::Batch;
+    const size_t es = static_cast<size_t>(g.descr->elsize);
+    npy_intp total = 0;
+    for (const Gather::Entry &e : g.entries) {
+        if (e.kind != Gather::Array)
+            continue;
+        PyArrayObject *a = as_array(e.leaf.get());
+        npy_intp f = 0;
+        if (PyArray_DESCR(a) != g.descr || !leaf_count(g, a, f) || f > g.total - total)
+            return false;
+        if (batch && (PyArray_NDIM(a) < 2 || PyArray_DIM(a, 0) != g.rows))
+            return false;
+        total += f;
+        // A piece that is not one C-ordered block is copied by numpy instead.
+        const bool whole = PyArray_IS_C_CONTIGUOUS(a);
+        pieces.push_back({whole ? PyArray_BYTES(a) : nullptr, static_cast<size_t>(f) * es});
+    }
+    return total == g.total;
+}
+
+// A leaf that is not one C-ordered block, copied by numpy into its columns
+// [offset, offset + f) of every row of a (rows, total) destination.
+int copy_strided_leaf(const Gather &g, PyArrayObject *a, char *base, npy_intp offset) {
+    const npy_intp es = g.descr->elsize;
+    const bool batch = g.target == Target::Batch;
+    if (!batch)
+        return copy_window(a, g.descr, base + offset * es);
+    npy_intp strides[NPY_MAXDIMS];
+    const int nd = PyArray_NDIM(a);
+    strides[0] = g.total * es;
+    npy_intp s = es;
+    for (int i = nd - 1; i >= 1; --i) {
+        strides[i] = s;
+        s *= PyArray_DIM(a, i);
+    }
+    Py_INCREF(g.descr);
+    Ref window = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, g.descr, nd, PyArray_DIMS(a), strides,
+                                                 base + offset * es, NPY_ARRAY_WRITEABLE, nullptr));
+    return window ? PyArray_CopyInto(as_array(window.get()), a) : -1;
+}
+
 // numpy leaves of one dtype into one new CPU tensor, laid out as the nested
 // torch.cat calls lay them out: (total,), or (rows, total) for a batch.
-Ref fill_tensor(const Gather &g) {
+// Returns 1 with `out` set, 0 when a leaf changed while torch ran (nothing
+// written; the caller replays the general calls), -1 with an error set.
+int fill_tensor(const Gather &g, Ref &out) {
     const bool batch = g.target == Target::Batch;
     Ref rows = Ref::steal(PyLong_FromSsize_t(batch ? g.rows : g.total));
     Ref total = Ref::steal(PyLong_FromSsize_t(g.total));
     if (!rows || !total)
-        return {};
+        return -1;
     PyObject *dtype = collaborators().torch_dtype[g.descr->type_num];
     PyObject *argv[] = {rows.get(), total.get(), dtype, collaborators().cpu};
     if (!batch) {
@@ -885,55 +936,36 @@ Ref fill_tensor(const Gather &g) {
     }
     Ref tensor = call_kw(collaborators().empty, argv, batch ? 2 : 1, kwnames_dtype_device());
     if (!tensor)
-        return {};
+        return -1;
     Ref address = call_method(tensor.get(), SU_STR(data_ptr));
     if (!address)
-        return {};
+        return -1;
     char *base = static_cast<char *>(PyLong_AsVoidPtr(address.get()));
     if (!base && PyErr_Occurred())
-        return {};
-    const npy_intp es = g.descr->elsize;
-    npy_intp offset = 0; // elements (flat) or features (batch) written so far
+        return -1;
+    // No Python code runs from here on.
+    std::vector<RowPiece> pieces;
+    pieces.reserve(g.entries.size());
+    if (!leaves_unchanged(g, pieces))
+        return 0;
+    const size_t es = static_cast<size_t>(g.descr->elsize);
+    const size_t n_rows = batch ? static_cast<size_t>(g.rows) : 1;
+    const size_t row_bytes = static_cast<size_t>(g.total) * es;
+    advise_huge_pages(base, n_rows * row_bytes);
+    join_rows(base, pieces.data(), pieces.size(), n_rows, row_bytes);
+    npy_intp offset = 0; // elements (flat) or features (batch) before the leaf
+    size_t i = 0;
     for (const Gather::Entry &e : g.entries) {
         if (e.kind != Gather::Array)
             continue;
-        PyArrayObject *a = as_array(e.leaf.get());
-        if (!batch) {
-            if (copy_window(a, g.descr, base + offset * es) < 0)
-                return {};
-            offset += PyArray_SIZE(a);
-            continue;
-        }
-        // Each row of the leaf, flattened, into columns [offset, offset + f).
-        npy_intp f = 0;
-        leaf_count(g, a, f);
-        if (f != 0 && g.rows != 0) {
-            if (PyArray_IS_C_CONTIGUOUS(a)) {
-                const char *src = PyArray_BYTES(a);
-                for (npy_intp r = 0; r < g.rows; ++r)
-                    std::memcpy(base + (r * g.total + offset) * es, src + r * f * es,
-                                static_cast<size_t>(f * es));
-            } else {
-                // A view of the destination with the leaf's shape.
-                npy_intp strides[NPY_MAXDIMS];
-                const int nd = PyArray_NDIM(a);
-                strides[0] = g.total * es;
-                npy_intp s = es;
-                for (int i = nd - 1; i >= 1; --i) {
-                    strides[i] = s;
-                    s *= PyArray_DIM(a, i);
-                }
-                Py_INCREF(g.descr);
-                Ref window =
-                    Ref::steal(PyArray_NewFromDescr(&PyArray_Type, g.descr, nd, PyArray_DIMS(a), strides,
-                                                    base + offset * es, NPY_ARRAY_WRITEABLE, nullptr));
-                if (!window || PyArray_CopyInto(as_array(window.get()), a) < 0)
-                    return {};
-            }
-        }
-        offset += f;
+        const RowPiece &p = pieces[i++];
+        if (!p.src && p.width != 0 && n_rows != 0 &&
+            copy_strided_leaf(g, as_array(e.leaf.get()), base, offset) < 0)
+            return -1;
+        offset += static_cast<npy_intp>(p.width / es);
     }
-    return tensor;
+    out = std::move(tensor);
+    return 1;
 }
 
 // Plays the general path's calls back over the gathered entries.
@@ -1036,8 +1068,8 @@ int flatten_gathered(PyObject *globals, PyObject *space, PyObject *x, Target tar
     }
     if (g.uniform && (target == Target::Numpy || target == Target::Unknown))
         out = fill_array(g);
-    else if (g.uniform && g.fillable)
-        out = fill_tensor(g);
+    else if (g.uniform && g.fillable && (r = fill_tensor(g, out)) != 0)
+        return r;
     else
         out = replay(g);
     return out ? 1 : -1;
