@@ -202,6 +202,16 @@ def test_flatten_unknown_matches_general_path_and_python(space_and_value):
     assert got == outcome(py_unknown, space, value)
 
 
+@PROPERTY
+@given(st.sampled_from([None, ks.Box(0, 1, (1,)), ks.Discrete(2), ks.Tuple([]), ks.Dict({})]),
+       st.one_of(one_dtype(numeric), nested(leaves(dtypes=numeric))))
+def test_flatten_unknown_without_a_dict_space_matches_general_path_and_python(space, value):
+    # Every member of a dict goes with None when the space is not a Dict.
+    got = outcome(su._flatten_unknown, space, value)
+    assert got == general(su._flatten_unknown, space, value)
+    assert got == outcome(py_unknown, space, value)
+
+
 # -- the batch join at scale ----------------------------------------------------
 
 

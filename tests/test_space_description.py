@@ -9,6 +9,8 @@ from collections import OrderedDict
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from kestrelix_core import spaces as S
 from kestrelix_core.agent.sensor import Sensor
@@ -334,3 +336,54 @@ def test_filtering_keeps_the_input_order(keys, expected):
 def test_filter_space_errors(space, exc):
     with pytest.raises(exc):
         su.filter_space(space, ["a"])
+
+
+class Key(str):
+    """A str whose comparisons are logged; comparing a "!" key drops the last
+    member of the keys list, comparing a "?" key raises."""
+
+    log: list = []
+    keys: list = []
+    armed = False  # only while the filter runs
+
+    def __eq__(self, other):
+        if not Key.armed:
+            return str.__eq__(self, other)
+        Key.log.append((str(self), str(other)))
+        if self.endswith("!") and Key.keys:
+            Key.keys.pop()
+        if self.endswith("?"):
+            raise LookupError(f"no comparing {str(self)!r}")
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+def _key(kind, text):
+    return {"str": lambda t: t, "copy": lambda t: "".join(list(t)), "key": Key, "int": len}[kind](text)
+
+
+_keys = st.tuples(st.sampled_from(["str", "str", "copy", "key", "int"]),
+                  st.sampled_from(["", "a", "b", "ab", "!", "a!", "?", "\u00e9", "\U0001f600"])).map(
+                      lambda kt: _key(*kt))
+
+
+def _filtered(fn, sample, keys):
+    """Everything a filter_sample call shows: result, comparisons, the keys list afterwards, or the error."""
+    Key.log, Key.keys, Key.armed = [], list(keys), True
+    try:
+        out = fn(sample, Key.keys)
+        got = [(type(k), k, id(v)) for k, v in out.items()]
+    except LookupError as e:
+        got = ("raised", str(e))
+    finally:
+        Key.armed = False
+    return got, Key.log, [(type(k), k) for k in Key.keys]
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.lists(_keys, max_size=8), st.lists(_keys, max_size=8))
+def test_filter_sample_matches_the_list_membership_test(sample_keys, keys):
+    sample = {k: object() for k in sample_keys}
+    assert _filtered(su.filter_sample, sample, keys) == _filtered(
+        lambda s, ks: {k: v for k, v in s.items() if k in ks}, sample, keys)

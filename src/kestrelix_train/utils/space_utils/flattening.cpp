@@ -248,6 +248,7 @@ int isinstance_of(PyObject *globals, PyObject *x, PyObject *mod, PyObject *attr)
 // _flatten_unknown(space, x)
 // ---------------------------------------------------------------------------
 Ref flatten_unknown(PyObject *globals, PyObject *space, PyObject *x);
+int flatten_unknown_spaceless(PyObject *globals, PyObject *x, Ref &out);
 
 // _flatten_unknown(sub_space, member), through the module global.
 Ref flatten_unknown_member(PyObject *globals, PyObject *sub_space, PyObject *member) {
@@ -298,6 +299,14 @@ Ref flatten_unknown(PyObject *globals, PyObject *space, PyObject *x) {
         Ref members;
         if (dict_space_members(globals, space, members) < 0)
             return {};
+        if (!members) {
+            // Not a dictionary space: whatever that test ran is behind us,
+            // and every member goes with None.
+            Ref out;
+            int r = flatten_unknown_spaceless(globals, x, out);
+            if (r != 0)
+                return out;
+        }
         int rc = for_each_item(x, [&](PyObject *key, PyObject *) -> int {
             Ref member = Ref::steal(PyObject_GetItem(x, key));
             if (!member)
@@ -744,7 +753,9 @@ Ref plain_spaces(PyObject *space, PyTypeObject *cls, unsigned int &tag) {
 // The scan of _flatten_unknown(space, x): 1 qualifies, 0 not (nothing done).
 // The space is read only as the general path reads it: a dict's own Dict
 // space gives each member's sub-space (None where it lacks the key), a
-// tuple is zipped with its Tuple space's sub-spaces.
+// tuple is zipped with its Tuple space's sub-spaces. A null `space` stands
+// for a space already found not to be a Dict (for a dict `x` only): every
+// member then goes with None.
 int gather_unknown(Gather &g, PyObject *space, PyObject *x) {
     ScanLevel level;
     if (!level.ok)
@@ -753,12 +764,16 @@ int gather_unknown(Gather &g, PyObject *space, PyObject *x) {
         return gather_array(g, x);
     PyTypeObject *tp = Py_TYPE(x);
     if (tp == &PyDict_Type) {
-        // isinstance(space, Dict) has a known answer only for an exact Dict.
-        Ref members = plain_spaces(space, collaborators().dict_space, g_dict_space_tag);
-        if (!members ||
-            (Py_TYPE(members.get()) != &PyDict_Type &&
-             Py_TYPE(members.get()) != reinterpret_cast<PyTypeObject *>(collaborators().ordered_dict)))
-            return 0;
+        // isinstance(space, Dict) has a known answer only for an exact Dict
+        // (or when it was asked already).
+        Ref members;
+        if (space) {
+            members = plain_spaces(space, collaborators().dict_space, g_dict_space_tag);
+            if (!members ||
+                (Py_TYPE(members.get()) != &PyDict_Type &&
+                 Py_TYPE(members.get()) != reinterpret_cast<PyTypeObject *>(collaborators().ordered_dict)))
+                return 0;
+        }
         if (PyDict_GET_SIZE(x) == 0)
             return 0;
         g.entries.push_back({Gather::Open, {}});
@@ -767,7 +782,7 @@ int gather_unknown(Gather &g, PyObject *space, PyObject *x) {
         while (PyDict_Next(x, &pos, &key, &value)) {
             if (!PyUnicode_CheckExact(key))
                 return 0;
-            PyObject *sub = PyDict_GetItemWithError(members.get(), key);
+            PyObject *sub = members ? PyDict_GetItemWithError(members.get(), key) : nullptr;
             if (!sub && PyErr_Occurred()) {
                 PyErr_Clear();
                 return 0;
@@ -1073,6 +1088,12 @@ int flatten_gathered(PyObject *globals, PyObject *space, PyObject *x, Target tar
     else
         out = replay(g);
     return out ? 1 : -1;
+}
+
+// _flatten_unknown(space, x) for a dict `x` whose space was just found not
+// to be a dictionary space: the gathered path, with None for every member.
+int flatten_unknown_spaceless(PyObject *globals, PyObject *x, Ref &out) {
+    return flatten_gathered(globals, nullptr, x, Target::Unknown, out);
 }
 
 } // namespace

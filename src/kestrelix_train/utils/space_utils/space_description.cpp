@@ -4,6 +4,9 @@
 #include "impls.h"
 #include "walk.h"
 
+#include <cstring>
+#include <vector>
+
 namespace su {
 
 namespace {
@@ -579,16 +582,99 @@ PyObject *impl_filter_space(PyObject *globals, PyObject *const *args) {
     return call(dict_space.get(), kept.get()).release();
 }
 
+namespace {
+
+// `key in keys` for a list of exact str members, answered by hash. The
+// list's own `in` compares a key with each member for equality; between an
+// exact str key and exact str members that is a comparison of contents,
+// which runs no Python code and agrees with equal hashes and equal
+// contents. So while nothing else runs, a table built from the members
+// gives the list's answer for every exact str key.
+class StrKeySet {
+  public:
+    StrKeySet() = default;
+    StrKeySet(const StrKeySet &) = delete;
+    StrKeySet &operator=(const StrKeySet &) = delete;
+    ~StrKeySet() {
+        for (PyObject *k : held_)
+            Py_DECREF(k);
+    }
+
+    // False when a member is not an exact str (the list then decides).
+    bool build(PyObject *list) {
+        const Py_ssize_t n = PyList_GET_SIZE(list);
+        size_t cap = 8;
+        while (cap < 2 * static_cast<size_t>(n))
+            cap *= 2;
+        slots_.assign(cap, nullptr);
+        mask_ = cap - 1;
+        held_.reserve(static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *k = PyList_GET_ITEM(list, i);
+            if (!PyUnicode_CheckExact(k) || PyUnicode_READY(k) < 0) {
+                PyErr_Clear();
+                return false;
+            }
+            held_.push_back(Py_NewRef(k));
+            size_t at = static_cast<size_t>(PyObject_Hash(k)) & mask_;
+            for (; slots_[at]; at = (at + 1) & mask_)
+                if (same(slots_[at], k))
+                    break;
+            slots_[at] = k;
+        }
+        return true;
+    }
+
+    // 1 or 0 for an exact str key; -1 when the key's contents cannot be read
+    // (the list then decides).
+    int contains(PyObject *key) const {
+        if (PyUnicode_READY(key) < 0) {
+            PyErr_Clear();
+            return -1;
+        }
+        for (size_t at = static_cast<size_t>(PyObject_Hash(key)) & mask_; slots_[at]; at = (at + 1) & mask_)
+            if (same(slots_[at], key))
+                return 1;
+        return 0;
+    }
+
+  private:
+    static bool same(PyObject *a, PyObject *b) noexcept {
+        if (a == b)
+            return true;
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+        return PyObject_Hash(a) == PyObject_Hash(b) && n == PyUnicode_GET_LENGTH(b) &&
+               PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                           static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+    }
+
+    std::vector<PyObject *> slots_;
+    std::vector<PyObject *> held_; // strong references to the members
+    size_t mask_ = 0;
+};
+
+} // namespace
+
 // A new dict of the entries of `sample` whose key is in `keys`, in the
-// order of the sample.
+// order of the sample. Exact str keys are looked up by hash while every
+// member of `keys` is an exact str; the first key that is not, or whose
+// lookup fails, goes to the list's own `in`, which may run Python code that
+// changes the list, so every later key goes there too.
 PyObject *impl_filter_sample(PyObject *, PyObject *const *args) {
     PyObject *sample = args[0];
     PyObject *keys = args[1];
     Ref kept = Ref::steal(PyDict_New());
     if (!kept)
         return nullptr;
+    StrKeySet set;
+    bool by_hash = set.build(keys);
     int r = for_each_item(sample, [&](PyObject *key, PyObject *value) -> int {
-        int wanted = PySequence_Contains(keys, key);
+        int wanted = by_hash && PyUnicode_CheckExact(key) ? set.contains(key) : -1;
+        if (wanted < 0) {
+            by_hash = false;
+            wanted = PySequence_Contains(keys, key);
+        }
         if (wanted <= 0)
             return wanted;
         return PyDict_SetItem(kept.get(), key, value);
