@@ -18,8 +18,9 @@ Environment knobs: ``BENCH_ROUNDS`` (rounds per case, default 15),
 ``BENCH_MS`` (milliseconds per timing, default 10) and ``BENCH_CLOCK``:
 ``wall`` (the default) or ``cpu``, the processor time of the whole process
 (every thread, user and system), which leaves out the time the process
-waits for a core on a loaded machine but counts every thread of a
-parallel library call.
+waits for a core on a loaded machine. With the cpu clock torch runs its
+operations on one thread: its idle worker threads spin for a while after a
+parallel operation, and that time would be charged to whatever runs next.
 """
 
 from __future__ import annotations
@@ -178,6 +179,12 @@ def rows_as_json(rows: list[dict]) -> list[dict]:
     return out
 
 
+def _single_threaded_torch() -> None:
+    torch = sys.modules.get("torch")
+    if CLOCK == "cpu" and torch is not None:
+        torch.set_num_threads(1)
+
+
 def run_cases(title: str, cases: list[Case], out=None, rounds: int = ROUNDS, target: float = TARGET_S) -> list[dict]:
     """Times every case and prints its table; returns one dict per case.
 
@@ -186,6 +193,7 @@ def run_cases(title: str, cases: list[Case], out=None, rounds: int = ROUNDS, tar
     the per-round times.
     """
     rows = []
+    _single_threaded_torch()
     with quiet_stdout():
         gc.collect()
         for c in cases:

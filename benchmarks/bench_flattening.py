@@ -87,6 +87,8 @@ def floor_calls(obj, leaf, join):
 
     `leaf(x)` and `join(pieces)` return (calls, result): the list of
     (function, args, kwargs) made for a leaf or a join, and its result.
+    A list or tuple is also tested against NestedDict, an abstract class
+    whose instance test runs Python code.
     """
     calls = []
 
@@ -94,6 +96,8 @@ def floor_calls(obj, leaf, join):
         if isinstance(x, (np.ndarray, torch.Tensor)):
             c, r = leaf(x)
         else:
+            if not isinstance(x, dict):
+                calls.append((isinstance, (x, NestedDict), {}))
             members = x.values() if isinstance(x, dict) else x
             c, r = join([walk(m) for m in members])
         calls.extend(c)
@@ -138,6 +142,9 @@ def torch_floor(obj, batch):
 
 
 def unknown_floor(space, x):
+    """x.flatten() per array, np.concatenate per container, and the test of
+    each dict's space against the Dict space class (an abstract class whose
+    instance test runs Python code)."""
     calls = []
 
     def walk(s, v):
@@ -145,7 +152,9 @@ def unknown_floor(space, x):
             calls.append((v.flatten, (), {}))
             return v.flatten()
         if isinstance(v, dict):
-            pieces = [walk(s.spaces[k], v[k]) for k in v]
+            calls.append((isinstance, (s, S.Dict), {}))
+            members = s.spaces if isinstance(s, S.Dict) else {}
+            pieces = [walk(members.get(k), v[k]) for k in v]
         else:
             pieces = [walk(ss, m) for m, ss in zip(v, s.spaces)]
         calls.append((np.concatenate, (pieces,), {}))
@@ -232,6 +241,10 @@ def cases():
     obs, space = observation(16, nested_every=4)
     out += both("_flatten_unknown 16 leaves, some in tuples", lambda: su._flatten_unknown(space, obs),
                 lambda: py_flatten_unknown(space, obs), unknown_floor(space, obs))
+    # A space that is not a Dict: every member goes with None.
+    flat, _ = observation(32, nested_every=0)
+    out += both("_flatten_unknown(None, 32 leaves)", lambda: su._flatten_unknown(None, flat),
+                lambda: py_flatten_unknown(None, flat), unknown_floor(None, flat))
 
     for leaves in (8, 32):
         obs, _ = observation(leaves, nested_every=4)

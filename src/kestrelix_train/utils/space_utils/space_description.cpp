@@ -4,6 +4,7 @@
 #include "impls.h"
 #include "walk.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -596,26 +597,31 @@ class StrKeySet {
     StrKeySet(const StrKeySet &) = delete;
     StrKeySet &operator=(const StrKeySet &) = delete;
     ~StrKeySet() {
-        for (PyObject *k : held_)
-            Py_DECREF(k);
+        for (size_t i = 0; i < n_held_; ++i)
+            Py_DECREF(held_[i]);
     }
 
     // False when a member is not an exact str (the list then decides).
     bool build(PyObject *list) {
-        const Py_ssize_t n = PyList_GET_SIZE(list);
-        size_t cap = 8;
-        while (cap < 2 * static_cast<size_t>(n))
+        const size_t n = static_cast<size_t>(PyList_GET_SIZE(list));
+        size_t cap = kInline;
+        while (cap < 2 * n)
             cap *= 2;
-        slots_.assign(cap, nullptr);
+        if (cap > kInline) {
+            heap_.assign(cap + n, nullptr);
+            slots_ = heap_.data();
+            held_ = heap_.data() + cap;
+        } else {
+            std::fill(inline_, inline_ + kInline, nullptr);
+        }
         mask_ = cap - 1;
-        held_.reserve(static_cast<size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject *k = PyList_GET_ITEM(list, i);
+        for (size_t i = 0; i < n; ++i) {
+            PyObject *k = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
             if (!PyUnicode_CheckExact(k) || PyUnicode_READY(k) < 0) {
                 PyErr_Clear();
                 return false;
             }
-            held_.push_back(Py_NewRef(k));
+            held_[n_held_++] = Py_NewRef(k);
             size_t at = static_cast<size_t>(PyObject_Hash(k)) & mask_;
             for (; slots_[at]; at = (at + 1) & mask_)
                 if (same(slots_[at], k))
@@ -649,8 +655,15 @@ class StrKeySet {
                            static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
     }
 
-    std::vector<PyObject *> slots_;
-    std::vector<PyObject *> held_; // strong references to the members
+    // Up to kInline / 2 members live in the object itself: the table and
+    // the references it holds.
+    static constexpr size_t kInline = 32;
+    PyObject *inline_[kInline];
+    PyObject *inline_held_[kInline / 2];
+    std::vector<PyObject *> heap_;
+    PyObject **slots_ = inline_;
+    PyObject **held_ = inline_held_; // strong references to the members
+    size_t n_held_ = 0;
     size_t mask_ = 0;
 };
 
