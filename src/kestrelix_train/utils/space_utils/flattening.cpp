@@ -15,12 +15,16 @@ namespace su {
 
 namespace {
 
+bool is_own(PyObject *fn, Impl impl, PyObject *globals) noexcept;
+
 // make_np_array(child, dtype=dtype), through the module global.
 Ref make_np_array_child(PyObject *globals, PyObject *child, PyObject *dtype) {
     Ref fn = global(globals, SU_STR(make_np_array));
     if (!fn)
         return {};
     PyObject *argv[] = {child, dtype};
+    if (is_own(fn.get(), impl_make_np_array, globals))
+        return Ref::steal(impl_make_np_array(globals, argv));
     return call_kw(fn.get(), argv, 1, SU_KWNAMES1(dtype));
 }
 
@@ -229,7 +233,7 @@ Ref concatenate(PyObject *globals, const std::vector<Ref> &pieces, Axis axis) {
 
 // Whether `fn` is this module's own function whose body is `impl`: calling
 // the body directly is then the very call that `fn(...)` would make.
-inline bool is_own(PyObject *fn, Impl impl, PyObject *globals) noexcept {
+bool is_own(PyObject *fn, Impl impl, PyObject *globals) noexcept {
     if (Py_TYPE(fn) != &FuncType)
         return false;
     const FuncObject *f = reinterpret_cast<const FuncObject *>(fn);
