@@ -1,10 +1,15 @@
 """Sensor values into numpy form and into spaces; nested values into arrays of one dtype."""
 
 import collections
+import types
+import warnings
 
 import numpy as np
 import pytest
 import torch
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
 
 import kestrelix_core.spaces as ks
 from kestrelix_train.utils import space_utils as su
@@ -206,3 +211,94 @@ def test_dict_changing_size_during_conversion(monkeypatch):
     monkeypatch.setattr(su, "_convert_sensor_to_numpy_array", lambda v: value.setdefault("c", 3))
     with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
         original(value)
+
+
+# -- numpy's conversions made natively ------------------------------------------
+
+
+def untraced(x, dtype):
+    """make_np_array with its trace line silenced."""
+    su.print = lambda *args: None
+    try:
+        return su.make_np_array(x, dtype)
+    finally:
+        del su.print
+
+
+def converted(fn, *args):
+    """A call's result in a form that compares exactly (kind, dtype, layout, bytes), its
+    warnings, or its error."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            r = fn(*args)
+        except Exception as e:  # noqa: BLE001 - the very exception is compared
+            got = ("raised", type(e), str(e))
+        else:
+            a = r[0] if isinstance(r, tuple) else r
+            got = (type(a), a.dtype, a.shape, a.strides, a.flags.c_contiguous, a.flags.f_contiguous,
+                   a.flags.owndata, a.flags.writeable, a.tobytes())
+    return got, [(w.category, str(w.message)) for w in caught]
+
+
+TARGETS = [np.float32, np.float64, np.dtype(np.float32), np.dtype(">f8"), np.int8, "float32"]
+SOURCES = [np.bool_, np.int8, np.uint16, np.int32, np.int64, np.uint64, np.float16, np.float32, np.float64,
+           np.dtype(">f8"), np.complex64]
+
+
+@st.composite
+def arrays(draw):
+    dtype = np.dtype(draw(st.sampled_from(SOURCES)))
+    a = draw(hnp.arrays(dtype, hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=4)))
+    layout = draw(st.sampled_from(["c", "transposed", "strided", "fortran"]))
+    if layout == "transposed":
+        a = a.T
+    elif layout == "strided" and a.ndim:
+        a = np.repeat(a, 2, axis=0)[::2]
+    elif layout == "fortran":
+        a = np.asfortranarray(a)
+    return a
+
+
+@settings(max_examples=300, deadline=None)
+@given(arrays(), st.sampled_from(TARGETS))
+def test_array_leaves_convert_as_astype_does(a, dtype):
+    # Overflow to infinity in float32 warns; both ways must warn alike.
+    assert converted(untraced, a, dtype) == converted(a.astype, dtype)
+
+
+FLT_MAX = float(np.finfo(np.float32).max)
+scalars = st.one_of(
+    st.floats(allow_nan=True, allow_infinity=True, width=64),
+    st.sampled_from([FLT_MAX, np.nextafter(FLT_MAX, INF), 3.4028235677973366e38, -FLT_MAX * 1.0000001,
+                     1e-46, -0.0, 2.0**53, 2.0**53 + 2]),
+    st.integers(-(2**70), 2**70), st.sampled_from([2**53, 2**53 + 1, -(2**53) - 1, True, False]),
+    st.floats(width=32).map(np.float32), st.floats().map(np.float64),
+    st.sampled_from(["1.5", None, np.int64(3), [1.0], np.array(2.0)]))
+
+
+@settings(max_examples=500, deadline=None)
+@given(scalars, st.sampled_from(TARGETS))
+def test_scalar_leaves_convert_as_np_array_does(value, dtype):
+    assert converted(untraced, value, dtype) == converted(lambda: np.array(value, dtype=dtype))
+
+
+@settings(max_examples=300, deadline=None)
+@given(scalars)
+def test_sensor_scalars_convert_as_np_array_does(value):
+    if isinstance(value, np.ndarray):
+        return  # an array is passed through, not converted
+    assert converted(su._convert_sensor_to_numpy_array, value) == converted(
+        lambda: np.array([value], dtype=np.float32))
+
+
+def test_a_replaced_np_array_is_called(monkeypatch):
+    calls = []
+    proxy = types.ModuleType("np")
+    proxy.__dict__.update(np.__dict__)
+    proxy.array = lambda *args, **kwargs: calls.append((args, kwargs)) or np.array(*args, **kwargs)
+    monkeypatch.setattr(su, "np", proxy)
+    monkeypatch.setattr(su, "print", lambda *args: None, raising=False)
+    su.make_np_array(1.5)
+    su._convert_sensor_to_numpy_array(2.5)
+    assert calls == [((1.5,), {"dtype": np.float32}), (([2.5],), {"dtype": np.float32})]

@@ -1,4 +1,5 @@
 // Flattening and arrays: nested observations into flat arrays and tensors.
+#include "array_cast.h"
 #include "array_text.h"
 #include "collaborators.h"
 #include "function.h"
@@ -48,8 +49,12 @@ PyObject *impl_make_np_array(PyObject *globals, PyObject *const *args) {
     int is_array = isinstance(x, ndarray.get());
     if (is_array < 0)
         return nullptr;
-    if (is_array)
+    if (is_array) {
+        Ref out;
+        if (astype_natively(x, dtype, out) != 0)
+            return out.release();
         return call_method(x, SU_STR(astype), dtype).release();
+    }
     if (PyDict_Check(x))
         return map_items(x, [&](PyObject *value) { return make_np_array_child(globals, value, dtype); })
             .release();
@@ -68,6 +73,9 @@ PyObject *impl_make_np_array(PyObject *globals, PyObject *const *args) {
     Ref array = global_attr(globals, SU_STR(np), SU_STR(array));
     if (!array)
         return nullptr;
+    Ref out;
+    if (array_natively(array.get(), x, dtype, false, out) != 0)
+        return out.release();
     PyObject *argv[] = {x, dtype};
     return call_kw(array.get(), argv, 1, SU_KWNAMES1(dtype)).release();
 }

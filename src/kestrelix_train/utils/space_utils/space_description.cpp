@@ -1,5 +1,6 @@
 // Space description: sensor values into numpy form and into spaces, the
 // enriched observation space, the per-step sensor mapping, and filtering.
+#include "array_cast.h"
 #include "coroutine.h"
 #include "impls.h"
 #include "walk.h"
@@ -42,6 +43,9 @@ Ref wrap_in_array(PyObject *globals, PyObject *value, PyObject *dtype) {
     Ref array = global_attr(globals, SU_STR(np), SU_STR(array));
     if (!array)
         return {};
+    Ref out;
+    if (array_natively(array.get(), value, dtype, true, out) != 0)
+        return out;
     Ref lst = Ref::steal(PyList_New(1));
     if (!lst)
         return {};
