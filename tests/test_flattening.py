@@ -240,32 +240,43 @@ def test_batch_join_of_many_megabytes(twist):
     assert torch.equal(got, torch.cat([torch.from_numpy(v) for v in value], dim=1))
 
 
-def test_batch_join_rereads_leaves_changed_while_torch_allocates():
+CHANGES = {
+    "retyped": lambda a: setattr(a, "dtype", np.int32),
+    "read-only": lambda a: setattr(a.flags, "writeable", False),
+    "reshaped": lambda a: setattr(a, "shape", (2, 3)),
+    "resized": lambda a: a.resize((40, 2), refcheck=False),
+}
+
+
+@pytest.mark.parametrize("change", CHANGES)
+@pytest.mark.parametrize("middle", ["contiguous", "transposed"])
+def test_batch_join_rereads_leaves_changed_while_torch_allocates(change, middle):
     # A finalizer run by the collection that torch's allocation sets off
-    # retypes a leaf; the join must follow the leaf as it is afterwards.
+    # changes a leaf; the join must follow the leaf as it is afterwards.
     # (A dict: a list would be tested against NestedDict first, which runs
     # Python code and the finalizer before the scan.)
     leaves = [np.ones((3, 2), np.float32) for _ in range(3)]
+    if middle == "transposed":
+        leaves[1] = np.ones((2, 3), np.float32).T
     value = dict(zip("abc", leaves))
 
-    class Retype:
+    class Change:
         def __del__(self):
-            leaves[1].dtype = np.int32
+            CHANGES[change](leaves[1])
 
     saved = gc.get_threshold()
     gc.disable()
     try:
-        cycle = Retype()
+        cycle = Change()
         cycle.me = cycle
         del cycle
         gc.set_threshold(1)
         gc.enable()
-        got = su.flatten_object_batch(value)
+        got = outcome(su.flatten_object_batch, value)
     finally:
         gc.set_threshold(*saved)
         gc.enable()
-    assert leaves[1].dtype == np.int32
-    assert outcome(lambda: got) == outcome(py_torch, value, True)
+    assert got == outcome(py_torch, value, True)
 
 
 # -- edge cases ---------------------------------------------------------------

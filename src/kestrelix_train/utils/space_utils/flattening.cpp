@@ -898,21 +898,24 @@ PyObject *kwnames_dtype_device() noexcept {
 }
 
 // The layout of the gathered numpy leaves as they are now: their dtype,
-// sizes and rows must still be the ones the tensor was made for. Python
-// code (a finalizer run by torch.empty's allocation, say) may have
-// reshaped, resized or retyped a leaf since the scan; the leaves are read
+// sizes, rows and what torch.from_numpy needs must still be the ones the
+// tensor was made for. Python code (a finalizer run by torch.empty's
+// allocation, say, or another thread while torch let it run) may have
+// reshaped, resized or retyped a leaf since the scan, so the leaves are read
 // only after the last point where that can happen. False when anything
 // changed (the tensor is then dropped and the general calls replayed).
 bool leaves_unchanged(const Gather &g, std::vector<RowPiece> &pieces) {
     const bool batch = g.target == Target::Batch;
     const size_t es = static_cast<size_t>(g.descr->elsize);
     npy_intp total = 0;
+    pieces.clear();
     for (const Gather::Entry &e : g.entries) {
         if (e.kind != Gather::Array)
             continue;
         PyArrayObject *a = as_array(e.leaf.get());
         npy_intp f = 0;
-        if (PyArray_DESCR(a) != g.descr || !leaf_count(g, a, f) || f > g.total - total)
+        if (PyArray_DESCR(a) != g.descr || !leaf_count(g, a, f) || f > g.total - total ||
+            !PyArray_ISWRITEABLE(a) || !torch_takes(a))
             return false;
         if (batch && (PyArray_NDIM(a) < 2 || PyArray_DIM(a, 0) != g.rows))
             return false;
@@ -924,31 +927,38 @@ bool leaves_unchanged(const Gather &g, std::vector<RowPiece> &pieces) {
     return total == g.total;
 }
 
-// A leaf that is not one C-ordered block, copied by numpy into its columns
-// [offset, offset + f) of every row of a (rows, total) destination.
-int copy_strided_leaf(const Gather &g, PyArrayObject *a, char *base, npy_intp offset) {
+// For a leaf that is not one C-ordered block: a view of its columns
+// [offset, offset + f) of every row of the (rows, total) destination (or of
+// its window of a flat one), in the leaf's shape, for numpy to copy into.
+Ref strided_window(const Gather &g, PyArrayObject *a, char *base, npy_intp offset) {
     const npy_intp es = g.descr->elsize;
-    const bool batch = g.target == Target::Batch;
-    if (!batch)
-        return copy_window(a, g.descr, base + offset * es);
-    npy_intp strides[NPY_MAXDIMS];
-    const int nd = PyArray_NDIM(a);
-    strides[0] = g.total * es;
-    npy_intp s = es;
-    for (int i = nd - 1; i >= 1; --i) {
-        strides[i] = s;
-        s *= PyArray_DIM(a, i);
+    npy_intp dims[NPY_MAXDIMS], strides[NPY_MAXDIMS];
+    int nd = PyArray_NDIM(a);
+    if (g.target == Target::Batch) {
+        strides[0] = g.total * es;
+        npy_intp s = es;
+        for (int i = nd - 1; i >= 0; --i) {
+            dims[i] = PyArray_DIM(a, i);
+            if (i >= 1) {
+                strides[i] = s;
+                s *= dims[i];
+            }
+        }
+    } else {
+        nd = 1;
+        dims[0] = PyArray_SIZE(a);
+        strides[0] = es;
     }
     Py_INCREF(g.descr);
-    Ref window = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, g.descr, nd, PyArray_DIMS(a), strides,
-                                                 base + offset * es, NPY_ARRAY_WRITEABLE, nullptr));
-    return window ? PyArray_CopyInto(as_array(window.get()), a) : -1;
+    return Ref::steal(PyArray_NewFromDescr(&PyArray_Type, g.descr, nd, dims, strides, base + offset * es,
+                                           NPY_ARRAY_WRITEABLE, nullptr));
 }
 
 // numpy leaves of one dtype into one new CPU tensor, laid out as the nested
 // torch.cat calls lay them out: (total,), or (rows, total) for a batch.
-// Returns 1 with `out` set, 0 when a leaf changed while torch ran (nothing
-// written; the caller replays the general calls), -1 with an error set.
+// Returns 1 with `out` set, 0 when the general calls are to be replayed
+// instead (a leaf changed while torch ran, or torch no longer behaves
+// plainly; nothing written), -1 with an error set.
 int fill_tensor(const Gather &g, Ref &out) {
     const bool batch = g.target == Target::Batch;
     Ref rows = Ref::steal(PyLong_FromSsize_t(batch ? g.rows : g.total));
@@ -970,7 +980,11 @@ int fill_tensor(const Gather &g, Ref &out) {
     char *base = static_cast<char *>(PyLong_AsVoidPtr(address.get()));
     if (!base && PyErr_Occurred())
         return -1;
-    // No Python code runs from here on.
+    // A mode set up meanwhile would have seen, and could have changed, the
+    // new tensor.
+    const int plain = torch_plain();
+    if (plain <= 0)
+        return plain;
     std::vector<RowPiece> pieces;
     pieces.reserve(g.entries.size());
     if (!leaves_unchanged(g, pieces))
@@ -978,19 +992,45 @@ int fill_tensor(const Gather &g, Ref &out) {
     const size_t es = static_cast<size_t>(g.descr->elsize);
     const size_t n_rows = batch ? static_cast<size_t>(g.rows) : 1;
     const size_t row_bytes = static_cast<size_t>(g.total) * es;
-    advise_huge_pages(base, n_rows * row_bytes);
-    join_rows(base, pieces.data(), pieces.size(), n_rows, row_bytes);
+    // numpy copies the leaves that are not one block, through windows made
+    // before any leaf is read (making them allocates); the leaves are then
+    // checked once more.
+    std::vector<std::pair<PyArrayObject *, Ref>> strided;
     npy_intp offset = 0; // elements (flat) or features (batch) before the leaf
     size_t i = 0;
     for (const Gather::Entry &e : g.entries) {
         if (e.kind != Gather::Array)
             continue;
         const RowPiece &p = pieces[i++];
-        if (!p.src && p.width != 0 && n_rows != 0 &&
-            copy_strided_leaf(g, as_array(e.leaf.get()), base, offset) < 0)
-            return -1;
+        if (!p.src && p.width != 0 && n_rows != 0) {
+            PyArrayObject *a = as_array(e.leaf.get());
+            Ref window = strided_window(g, a, base, offset);
+            if (!window)
+                return -1;
+            strided.emplace_back(a, std::move(window));
+        }
         offset += static_cast<npy_intp>(p.width / es);
     }
+    if (!strided.empty()) {
+        std::vector<RowPiece> again;
+        again.reserve(pieces.size());
+        if (!leaves_unchanged(g, again) || !std::equal(pieces.begin(), pieces.end(), again.begin(),
+                                                       again.end(), [](const RowPiece &x, const RowPiece &y) {
+                                                           return x.src == y.src && x.width == y.width;
+                                                       }))
+            return 0;
+        for (const auto &[a, window] : strided) {
+            PyArrayObject *w = as_array(window.get());
+            if (batch ? !PyArray_SAMESHAPE(a, w) : PyArray_SIZE(a) != PyArray_SIZE(w))
+                return 0;
+        }
+    }
+    // No Python code runs from here on, but for numpy's copies.
+    advise_huge_pages(base, n_rows * row_bytes);
+    join_rows(base, pieces.data(), pieces.size(), n_rows, row_bytes);
+    for (const auto &[a, window] : strided)
+        if (PyArray_CopyAnyInto(as_array(window.get()), a) < 0)
+            return -1;
     out = std::move(tensor);
     return 1;
 }
