@@ -182,12 +182,52 @@ def test_make_np_array_children_go_through_the_module_global(monkeypatch, trace_
     assert calls == [(1, np.int16), ((2,), np.int16)]
 
 
-def test_make_np_array_errors_pass_through_and_nothing_partial(trace_lines):
-    with trace_lines():
+def _members(x):
+    """Every member of a nested value, by identity, with where it sits."""
+    if isinstance(x, dict):
+        return [(type(x), k, id(v), _members(v)) for k, v in x.items()]
+    if isinstance(x, tuple):
+        return [(type(x), i, id(v), _members(v)) for i, v in enumerate(x)]
+    return []
+
+
+# a member that numpy cannot convert, with members on either side of it
+FAILING_IN_THE_MIDDLE = {
+    "dict": lambda bad: {"a": 1, "b": bad, "c": 2},
+    "tuple": lambda bad: (1, bad, 2),
+    "nested": lambda bad: collections.OrderedDict(a=(1, {"b": bad, "c": np.zeros(2)}), d=3),
+}
+
+
+@pytest.mark.parametrize("make", FAILING_IN_THE_MIDDLE.values(), ids=FAILING_IN_THE_MIDDLE)
+def test_make_np_array_stops_at_the_first_failure_and_leaves_the_input_alone(make, trace_lines):
+    value = make("x")
+    members = _members(value)
+    with trace_lines() as lines:
         with pytest.raises(ValueError, match="could not convert string to float"):
-            su.make_np_array({"a": 1, "b": "x"})
-        with pytest.raises(TypeError, match="data type"):
-            su.make_np_array(1, dtype="not-a-dtype")
+            su.make_np_array(value)
+    # the failing member is the last node visited: nothing after it is
+    # converted, and no member of the input was replaced
+    assert lines[-1] == "x=== x <class 'str'>"
+    assert _members(value) == members
+
+
+@pytest.mark.parametrize("make", FAILING_IN_THE_MIDDLE.values(), ids=FAILING_IN_THE_MIDDLE)
+def test_make_np_array_child_error_passes_through_unchanged(make, monkeypatch, trace_lines):
+    original, seen, err, bad = su.make_np_array, [], LookupError("no conversion"), object()
+
+    def child(x, dtype):
+        seen.append(x)
+        if x is bad:
+            raise err
+        return original(x, dtype)
+
+    monkeypatch.setattr(su, "make_np_array", child)
+    with trace_lines(), pytest.raises(LookupError) as info:
+        original(make(bad))
+    assert info.value is err and seen[-1] is bad
+    with trace_lines(), pytest.raises(TypeError, match="data type"):
+        original(1, dtype="not-a-dtype")
 
 
 @pytest.mark.parametrize(

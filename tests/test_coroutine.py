@@ -6,6 +6,7 @@ import types
 import warnings
 import weakref
 
+import numpy as np
 import pytest
 
 from kestrelix_core import spaces as S
@@ -189,26 +190,29 @@ def _future():
     return fut
 
 
+# each awaitable with the perceptor output it returns
 AWAITABLES = {
-    "native": _native,
-    "generator-based": _gen_based,
-    "future": _future,
-    "await-method": lambda: AwaitMethod(),
-    "module-coroutine": lambda: su._get_perceptor_space([], SPEC),
+    "native": (_native, ["n"]),
+    "generator-based": (_gen_based, ["g"]),
+    "future": (_future, ["f"]),
+    "await-method": (lambda: AwaitMethod(), ["w"]),
+    "module-coroutine": (lambda: su._get_perceptor_space([], SPEC), []),
 }
-
-
 
 
 @pytest.mark.parametrize("kind", AWAITABLES)
 @pytest.mark.parametrize("python_task", [False, True])
 def test_every_kind_of_awaitable_under_asyncio(kind, python_task):
+    make, keys = AWAITABLES[kind]
+
     async def main():
         if python_task:
             asyncio.get_running_loop().set_task_factory(lambda loop, c: asyncio.tasks._PyTask(c, loop=loop))
-        return await asyncio.create_task(coro_with(AWAITABLES[kind]))
+        return await asyncio.create_task(coro_with(make))
 
-    assert len(asyncio.run(main())) <= 1
+    space = asyncio.run(main())
+    assert list(space) == keys
+    assert all(space[k] == S.Box(-np.inf, np.inf, (1,), np.float32) for k in keys)
 
 
 def test_awaiting_twice_is_refused():

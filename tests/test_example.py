@@ -49,6 +49,7 @@ def small_config(tmp_path, **changes):
 def test_training_walks_the_whole_road_and_never_takes_a_forbidden_action(tmp_path, monkeypatch, capsys):
     calls = {name: 0 for name in ROAD}
     fits = []
+    fits_mask = su.action_fits_mask
 
     def counting(name):
         original = getattr(su, name)
@@ -76,11 +77,17 @@ def test_training_walks_the_whole_road_and_never_takes_a_forbidden_action(tmp_pa
     # one top-level fit test per action, plus the module's own per-part calls
     assert result.checked_actions == sum(1 for args, _ in fits if isinstance(args[0], dict))
     assert result.checked_actions == sum(e.steps for e in result.episodes)
-    for (action, mask, _space), fitted in fits:
+    forbidden_choices = 0
+    for (action, mask, space), fitted in list(fits):
         assert fitted
         if isinstance(action, dict):
             for part in ("skill", "gear"):
                 assert mask[part][int(action[part])] == 1
+                # the same action with this part moved to a forbidden choice does not fit
+                for choice in np.flatnonzero(np.asarray(mask[part]) == 0):
+                    forbidden_choices += 1
+                    assert not fits_mask(dict(action, **{part: int(choice)}), mask, space)
+    assert forbidden_choices > 0
     # trace lines go to the log, not to the console
     assert "x===" not in capsys.readouterr().out
     assert result.trace_lines > 0

@@ -3,8 +3,6 @@ import asyncio
 import contextlib
 import gc
 import io
-import sys
-import tracemalloc
 from collections import OrderedDict
 
 import numpy as np
@@ -270,38 +268,6 @@ def test_throw_while_a_perceptor_is_suspended_reaches_it():
     with contextlib.redirect_stdout(io.StringIO()), pytest.raises(StopIteration) as e:
         c.throw(KeyError("in"))
     assert [str(x) for x in seen] == ["'in'"] and list(e.value.value) == ["after"]
-
-
-def test_mapping_leaves_memory_and_references_flat(monkeypatch):
-    # The trace lines are not the subject here, and printing arrays is slow.
-    monkeypatch.setattr(su, "print", lambda *a: None, raising=False)
-    log_sink = []
-    sensors = [Sensor("a"), Sensor("b"), Sensor("m", lambda o: o["a"] * 2), Sensor("n", lambda o: 1.5)]
-    perceptors = [Perceptor("p", {"p1": 1.0, "p2": np.zeros(3)}, log_sink, sleeps=1),
-                  Perceptor("q", {"q1": np.ones(2)}, log_sink, sleeps=1)]
-    skills = [Skill("s1", 1, log_sink), Skill("s2", np.zeros(2), log_sink)]
-    spec = S.SimSensorSpace({n: S.Box(-1, 1, (2,)) for n in "ab"})
-    obs = OrderedDict(a=np.ones(2), b=np.zeros(2))
-    args = (obs, spec, sensors, perceptors, skills)
-
-    def batch(n):
-        for _ in range(n):
-            _by_hand(su.convert_sim_sensors_to_kestrelix_sensors(*args))
-        log_sink.clear()
-
-    batch(200)
-    gc.collect()
-    refs = [sys.getrefcount(x) for x in args]
-    objects = len(gc.get_objects())
-    tracemalloc.start()
-    before = tracemalloc.take_snapshot()
-    batch(10_000)
-    gc.collect()
-    grown = sum(s.size_diff for s in tracemalloc.take_snapshot().compare_to(before, "filename"))
-    tracemalloc.stop()
-    assert [sys.getrefcount(x) for x in args] == refs
-    assert len(gc.get_objects()) - objects < 50
-    assert grown < 64 * 1024
 
 
 def test_abandoned_suspended_mappings_are_collected():
