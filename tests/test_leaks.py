@@ -147,13 +147,14 @@ def _describe(obj):
     return f"{type(obj).__name__} {text[:80]}"
 
 
-def leak_findings(call, roots, calls=100, phases=12, warm=50):
-    """What grows (or shrinks) in each of `phases` phases of `calls` calls; a
-    list of lines, empty when nothing leaks.
+def leak_findings(call, roots, calls=100, phases=6, warm=50):
+    """What grows (or shrinks) in every one of `phases` phases, the first of
+    `calls` calls and each next one twice as long as the one before; a list
+    of lines, empty when nothing leaks.
 
     Most calls show nothing in their first phase. A cache that numpy, torch or
-    the interpreter fills over the first thousand calls or so shows for a few
-    phases and then stops; a leak shows in every phase."""
+    the interpreter fills over the first thousands of calls shows in a few
+    phases and then falls behind their growing length; a leak keeps pace."""
     collaborators = _collaborators()
     universe = [*collaborators, *_reachable(roots, skip=_ids(collaborators))]
     before, after = np.empty(len(universe) + 3, np.int64), np.empty(len(universe) + 3, np.int64)
@@ -164,16 +165,17 @@ def leak_findings(call, roots, calls=100, phases=12, warm=50):
     gc.freeze()
     try:
         suspects = None
-        for _phase in range(phases):
+        for phase in range(phases):
+            length = calls << phase
             _measure(universe, before)
-            _repeat(call, calls)
+            _repeat(call, length)
             gc.collect()
             _measure(universe, after)
             grown = after - before
             # one leaked reference, object or allocation per call (the
             # smallest allocation being 16 bytes) shows at least this much
-            limits = np.full(len(grown), calls // 2)
-            limits[-1] = 8 * calls
+            limits = np.full(len(grown), length // 2)
+            limits[-1] = 8 * length
             found = {int(i): int(grown[i]) for i in np.flatnonzero(np.abs(grown) >= limits)}
             suspects = found if suspects is None else {i: d for i, d in found.items() if i in suspects}
             if not suspects:
@@ -181,7 +183,7 @@ def leak_findings(call, roots, calls=100, phases=12, warm=50):
     finally:
         gc.unfreeze()
     names = [_describe(obj) for obj in universe] + ["blocks", "tracked objects", "native heap bytes"]
-    return [f"{names[i]}: {d:+d} in {calls} calls" for i, d in suspects.items()]
+    return [f"{names[i]}: {d:+d} in {length} calls" for i, d in suspects.items()]
 
 
 def _repeat(call, times):
