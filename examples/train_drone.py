@@ -19,12 +19,13 @@ import contextlib
 import dataclasses
 import io
 import logging
+import math
 import os
 import sys
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Dict, Iterator, List, Optional, Sequence, TextIO, cast
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, TextIO, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -64,17 +65,21 @@ class Config:
 
 
 class TraceLog(io.TextIOBase):
-    """A text sink for make_np_array's trace lines. It counts the lines and
-    keeps the file small: past `max_bytes` the file moves to `<name>.1` (the
-    older one is dropped) and a new one begins."""
+    """A text sink for make_np_array's trace lines. It counts the lines
+    written and keeps the files small: past `max_bytes` the file moves to
+    `<name>.1` (replacing the one before, whose lines are dropped) and a new
+    one begins."""
 
     def __init__(self, path: Path, max_bytes: int) -> None:
         super().__init__()
         self.path = path
+        self.rotated = path.with_name(path.name + ".1")
         self.max_bytes = max_bytes
-        self.lines = 0
+        self.lines = 0  # written in all, including those since dropped
         self._size = 0
         path.parent.mkdir(parents=True, exist_ok=True)
+        # a rotated file left by an earlier run is not part of this one
+        self.rotated.unlink(missing_ok=True)
         self._file = open(path, "w", encoding="utf-8")
 
     def writable(self) -> bool:
@@ -86,7 +91,7 @@ class TraceLog(io.TextIOBase):
         self._file.write(text)
         if self._size > self.max_bytes and text.endswith("\n"):
             self._file.close()
-            os.replace(self.path, self.path.with_name(self.path.name + ".1"))
+            os.replace(self.path, self.rotated)
             self._file = open(self.path, "w", encoding="utf-8")
             self._size = 0
         return len(text)
@@ -107,6 +112,23 @@ def silence_trace() -> None:
     from kestrelix_train.utils import space_utils
 
     setattr(space_utils, "print", lambda *args, **kwargs: None)
+
+
+def trace_files(paths: Sequence[Path]) -> List[Path]:
+    """The trace files of a run as they lie on disk: each log and, where it
+    was rotated, its `.1` file (older first)."""
+    found = []
+    for path in paths:
+        found += [p for p in (path.with_name(path.name + ".1"), path) if p.exists()]
+    return found
+
+
+def count_lines(paths: Sequence[Path]) -> int:
+    total = 0
+    for path in paths:
+        with open(path, "rb") as f:
+            total += sum(chunk.count(b"\n") for chunk in iter(lambda: f.read(1 << 20), b""))
+    return total
 
 
 @contextlib.contextmanager
@@ -345,8 +367,9 @@ class TrainResult:
     losses: List[float] = field(default_factory=list)
     forbidden_actions: int = 0
     checked_actions: int = 0
-    trace_lines: int = 0
-    trace_files: List[Path] = field(default_factory=list)
+    trace_lines: int = 0  # written in all
+    trace_files: List[Path] = field(default_factory=list)  # as they lie on disk after the run
+    trace_lines_kept: int = 0  # counted in trace_files
     seconds: float = 0.0
     plot: Optional[Path] = None
 
@@ -369,7 +392,7 @@ def train(config: Config) -> TrainResult:
     collector: LocalCollector | RayCollector = (
         RayCollector(config) if config.workers > 0 else LocalCollector(config, agent)
     )
-    result = TrainResult(trace_files=list(collector.trace_files))
+    result = TrainResult()
     total = config.iterations * config.episodes_per_iteration
     progress = _progress(total, config.progress)
     try:
@@ -390,9 +413,11 @@ def train(config: Config) -> TrainResult:
     finally:
         progress.close()
         collector.close()
+    result.trace_files = trace_files(collector.trace_files)
+    result.trace_lines_kept = count_lines(result.trace_files)
     result.seconds = time.perf_counter() - start
     if config.plot:
-        result.plot = plot_learning_curve(result, config.output / "learning_curve.png")
+        result.plot = plot_learning_curve(result, config, config.output / "learning_curve.png")
     return result
 
 
@@ -411,7 +436,7 @@ def moving_average(values: Sequence[float], window: int) -> npt.NDArray[np.float
     return np.concatenate([head, tail])
 
 
-def plot_learning_curve(result: TrainResult, path: Path) -> Path:
+def plot_learning_curve(result: TrainResult, config: Config, path: Path) -> Path:
     from matplotlib.figure import Figure
     from matplotlib.ticker import PercentFormatter
 
@@ -419,17 +444,24 @@ def plot_learning_curve(result: TrainResult, path: Path) -> Path:
     delivered = [float(e.delivered) for e in result.episodes]
     window = max(10, len(returns) // 20)
     x = np.arange(1, len(returns) + 1)
-    fig = Figure(figsize=(8, 6))
+    fig = Figure(figsize=(8, 6.5))
     axes = fig.subplots(2, 1, sharex=True, height_ratios=(2, 1), squeeze=False)
     top, bottom = axes[0, 0], axes[1, 0]
-    top.plot(x, returns, ".", color="tab:blue", alpha=0.15, markersize=3, label="episode return")
+    fig.suptitle(
+        f"Delivery drone trained through space_utils\n"
+        f"seed {config.seed}, {_where(config)}, {config.episodes_per_iteration} episodes per update, "
+        f"learning rate {config.learning_rate:g}",
+        fontsize=11,
+    )
+    top.plot(x, returns, ".", color="tab:blue", alpha=0.15, markersize=3, label="return of each episode")
     top.plot(x, moving_average(returns, window), color="tab:blue", label=f"moving average ({window} episodes)")
+    top.set_title("Episode return", fontsize=10)
     top.set_ylabel("return")
-    top.set_title("Delivery drone trained through space_utils")
     top.legend(loc="lower right")
     top.grid(alpha=0.3)
     bottom.plot(x, moving_average(delivered, window), color="tab:green")
-    bottom.set_ylabel("parcels delivered")
+    bottom.set_title(f"Parcels delivered: share of episodes, moving average over {window} episodes", fontsize=10)
+    bottom.set_ylabel("delivered")
     bottom.set_ylim(-0.05, 1.05)
     bottom.yaxis.set_major_formatter(PercentFormatter(1.0))
     bottom.set_xlabel("episode")
@@ -448,20 +480,33 @@ def summary(result: TrainResult, config: Config) -> str:
 
     first, last = result.window(True), result.window(False)
     rise = _mean_return(last) - _mean_return(first)
-    where = "1 process" if config.workers == 0 else f"{config.workers} Ray workers"
     lines = [
         f"Trained the delivery drone on {len(result.episodes)} episodes "
-        f"({config.iterations} iterations, {where}) in {result.seconds:.1f} s",
+        f"({config.iterations} iterations, {_where(config)}, seed {config.seed}) in {result.seconds:.1f} s",
         f"  first {len(first):>4} episodes: {stats(first)}",
         f"  last  {len(last):>4} episodes: {stats(last)}",
         f"  mean return rose by {rise:.2f}" if rise > 0 else f"  mean return did not rise ({rise:+.2f})",
         f"  forbidden actions taken: {result.forbidden_actions} "
         f"(every one of {result.checked_actions} actions passed action_fits_mask)",
-        f"  make_np_array trace: {result.trace_lines} lines in " + ", ".join(_show(p) for p in result.trace_files),
+        _trace_summary(result),
     ]
     if result.plot is not None:
         lines.append(f"  learning curve: {_show(result.plot)}")
     return "\n".join(lines)
+
+
+def _trace_summary(result: TrainResult) -> str:
+    files = ", ".join(_show(p) for p in result.trace_files) or "no file"
+    if result.trace_lines_kept == result.trace_lines:
+        return f"  make_np_array trace: {result.trace_lines} lines in {files}"
+    return (
+        f"  make_np_array trace: {result.trace_lines} lines written; the last {result.trace_lines_kept} "
+        f"are in {files} (older ones were dropped as the files rotated)"
+    )
+
+
+def _where(config: Config) -> str:
+    return "1 process" if config.workers == 0 else f"{config.workers} Ray workers"
 
 
 def _mean_return(episodes: List[EpisodeStats]) -> float:
@@ -475,25 +520,58 @@ def _show(path: Path) -> str:
         return str(path)
 
 
+def _int_at_least(low: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+        if value < low:
+            raise argparse.ArgumentTypeError(f"must be at least {low}, got {value}")
+        return value
+
+    return parse
+
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"must be a positive number, got {text}")
+    return value
+
+
 def parse_args(argv: Optional[Sequence[str]] = None) -> Config:
     defaults = Config()
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--iterations", type=int, default=defaults.iterations, help="policy updates (%(default)s)")
     parser.add_argument(
-        "--episodes", type=int, default=defaults.episodes_per_iteration, help="episodes per update (%(default)s)"
+        "--iterations", type=_int_at_least(1), default=defaults.iterations, help="policy updates (%(default)s)"
     )
     parser.add_argument(
-        "--workers", type=int, default=defaults.workers, help="collect episodes in N Ray workers (0: in this process)"
+        "--episodes",
+        type=_int_at_least(1),
+        default=defaults.episodes_per_iteration,
+        help="episodes per update (%(default)s)",
     )
-    parser.add_argument("--max-steps", type=int, default=defaults.max_steps, help="episode length limit (%(default)s)")
-    parser.add_argument("--lr", type=float, default=defaults.learning_rate, help="learning rate (%(default)s)")
-    parser.add_argument("--seed", type=int, default=defaults.seed)
+    parser.add_argument(
+        "--workers",
+        type=_int_at_least(0),
+        default=defaults.workers,
+        help="collect episodes in N Ray workers (0: in this process)",
+    )
+    parser.add_argument(
+        "--max-steps", type=_int_at_least(1), default=defaults.max_steps, help="episode length limit (%(default)s)"
+    )
+    parser.add_argument("--lr", type=_positive_float, default=defaults.learning_rate, help="learning rate (%(default)s)")
+    parser.add_argument("--seed", type=_int_at_least(0), default=defaults.seed, help="random seed (%(default)s)")
     parser.add_argument("--output", type=Path, default=defaults.output, help="folder for the plot and trace logs")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
     parser.add_argument("--no-trace", action="store_true", help="silence make_np_array's trace lines")
     args = parser.parse_args(argv)
-    if args.iterations < 1 or args.episodes < 1 or args.workers < 0 or args.max_steps < 1:
-        parser.error("--iterations, --episodes and --max-steps must be positive and --workers not negative")
+    if args.output.exists() and not args.output.is_dir():
+        parser.error(f"argument --output: {args.output} exists and is not a folder")
     return Config(
         iterations=args.iterations,
         episodes_per_iteration=args.episodes,

@@ -113,6 +113,57 @@ def test_no_trace_silences_the_trace_lines(tmp_path, monkeypatch, capsys):
     assert (tmp_path / "trace.log").read_text() == ""
 
 
+@pytest.mark.parametrize("max_bytes", [4 << 20, 3000])
+def test_summary_counts_the_trace_lines_that_are_in_the_files_it_names(tmp_path, max_bytes):
+    # a rotated file left by an earlier run is not counted as this run's
+    (tmp_path / "trace.log.1").write_text("x=== stale\n" * 50)
+    config = small_config(tmp_path, plot=False, trace_max_bytes=max_bytes)
+    result = train_drone.train(config)
+    on_disk = sorted(tmp_path.glob("trace.log*"))
+    assert result.trace_files == sorted(on_disk, key=lambda p: p.name != "trace.log.1")
+    in_files = sum(len(p.read_text().splitlines()) for p in on_disk)
+    assert result.trace_lines_kept == in_files > 0
+    assert "stale" not in "".join(p.read_text() for p in on_disk)
+    line = next(line for line in train_drone.summary(result, config).splitlines() if "trace" in line)
+    if max_bytes > 1 << 20:
+        assert result.trace_lines == in_files and on_disk == [tmp_path / "trace.log"]
+        assert f"{in_files} lines in " in line and "dropped" not in line
+    else:
+        assert result.trace_lines > in_files and len(on_disk) == 2
+        assert f"{result.trace_lines} lines written; the last {in_files} are in " in line and "dropped" in line
+    assert all(train_drone._show(p) in line for p in on_disk)
+
+
+@pytest.mark.parametrize(
+    "argv,complaint",
+    [
+        (["--lr", "-1"], "argument --lr: must be a positive number"),
+        (["--lr", "inf"], "argument --lr: must be a positive number"),
+        (["--lr", "fast"], "argument --lr: expected a number"),
+        (["--iterations", "0"], "argument --iterations: must be at least 1"),
+        (["--episodes", "-2"], "argument --episodes: must be at least 1"),
+        (["--max-steps", "0"], "argument --max-steps: must be at least 1"),
+        (["--workers", "-1"], "argument --workers: must be at least 0"),
+        (["--seed", "-1"], "argument --seed: must be at least 0"),
+        (["--workers", "1.5"], "argument --workers: expected a whole number"),
+    ],
+)
+def test_bad_arguments_end_in_argparse_errors(argv, complaint, capsys):
+    with pytest.raises(SystemExit) as info:
+        train_drone.parse_args(argv)
+    assert info.value.code == 2
+    err = capsys.readouterr().err
+    assert complaint in err and err.startswith("usage:")
+
+
+def test_output_that_is_a_file_is_refused(tmp_path, capsys):
+    taken = tmp_path / "file"
+    taken.write_text("")
+    with pytest.raises(SystemExit):
+        train_drone.parse_args(["--output", str(taken)])
+    assert "argument --output" in capsys.readouterr().err
+
+
 def test_ray_workers_collect_episodes(tmp_path):
     pytest.importorskip("ray")
     config = small_config(tmp_path, workers=2, plot=False)
