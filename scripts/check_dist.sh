@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Checks the package as it ships: builds the sdist, builds the wheel from that
+# sdist (not from this tree, so a file missing from the sdist fails the
+# build), installs the wheel with constraints.txt into a fresh virtual
+# environment and, from outside the source tree, imports the module and runs
+# the reference's examples against the installed copy.
+#   scripts/check_dist.sh [work-dir]     (default build/dist-check)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+PY=${PYTHON:-python3.11}
+command -v "$PY" >/dev/null || PY=python3
+work=${1:-build/dist-check}
+rm -rf "$work"
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+PIP=(--disable-pip-version-check -q)
+
+echo "check_dist: building the sdist, then the wheel from the sdist" >&2
+"$PY" -m venv "$work/tools"
+"$work/tools/bin/python" -m pip "${PIP[@]}" install -c constraints.txt build
+# With no --sdist/--wheel, build makes the sdist from the tree and then the
+# wheel from that sdist, in an isolated build environment.
+"$work/tools/bin/python" -m build --outdir "$work/dist" . >"$work/build.log" 2>&1 || {
+    tail -n 40 "$work/build.log" >&2
+    exit 1
+}
+sdist=("$work"/dist/*.tar.gz)
+wheel=("$work"/dist/*.whl)
+[ ${#sdist[@]} = 1 ] && [ ${#wheel[@]} = 1 ] || { echo "check_dist: expected one sdist and one wheel" >&2; exit 1; }
+
+"$work/tools/bin/python" - "${sdist[0]}" "${wheel[0]}" <<'EOF'
+import sys
+import tarfile
+import zipfile
+
+sdist, wheel = sys.argv[1:]
+names = zipfile.ZipFile(wheel).namelist()
+expected = [
+    "kestrelix_train/__init__.py",
+    "kestrelix_train/utils/__init__.py",
+    "kestrelix_train/utils/space_utils.pyi",
+    "kestrelix_train/utils/py.typed",
+]
+missing = [n for n in expected if n not in names]
+if not any(n.split(".dist-info/", 1)[-1] in ("LICENSE", "licenses/LICENSE") for n in names if ".dist-info/" in n):
+    missing.append("dist-info LICENSE")
+modules = [n for n in names if n.startswith("kestrelix_train/utils/space_utils.") and n.endswith(".so")]
+sources = [n for n in names if n.endswith((".cpp", ".h"))]
+problems = missing + (["no compiled module"] if len(modules) != 1 else []) + [f"source {n}" for n in sources]
+members = tarfile.open(sdist).getnames()
+for need in ("LICENSE", "pyproject.toml", "CMakeLists.txt", "constraints.txt", "docs/reference.md"):
+    if not any(m.split("/", 1)[-1] == need for m in members):
+        problems.append(f"sdist lacks {need}")
+if problems:
+    sys.exit("check_dist: " + "; ".join(problems))
+print(f"check_dist: wheel {wheel.rsplit('/', 1)[-1]}: {len(names)} files", file=sys.stderr)
+EOF
+
+echo "check_dist: installing the wheel into a fresh environment" >&2
+"$PY" -m venv "$work/venv"
+V="$work/venv/bin/python"
+"$V" -m pip "${PIP[@]}" install -c constraints.txt torch==2.13.0
+"$V" -m pip "${PIP[@]}" install -c constraints.txt ./kestrelix_core "${wheel[0]}" pytest
+
+cd "$work"
+"$V" - "$work/venv" <<'EOF'
+import inspect
+import sys
+from pathlib import Path
+
+from kestrelix_train.utils import space_utils as su
+
+where = Path(su.__file__).resolve()
+assert Path(sys.argv[1]).resolve() in where.parents, f"imported from {where}, not the fresh environment"
+functions = [n for n, v in vars(su).items() if callable(v) and type(v) is type(su.make_np_array)]
+assert len(functions) == 20, functions
+assert inspect.signature(su.make_np_array).parameters["dtype"].default is __import__("numpy").float32
+print(f"check_dist: imported {su.__name__} from {where}", file=sys.stderr)
+EOF
+# the reference's examples, against the installed copy (tests/ is not a
+# package, so pytest puts no source folder ahead of site-packages)
+"$V" -m pytest -q -p no:cacheprovider --rootdir "$ROOT" "$ROOT/tests/test_reference.py"
+echo "check_dist: ok" >&2
