@@ -68,7 +68,7 @@ if [ -n "$changed" ]; then
     echo "check_ends: installing the wheel changed: $changed" >&2
     exit 1
 fi
-grep -E "^(numpy|torch|dm-tree|gymnasium|ray)==" "$work/after.txt" | paste -sd' ' >&2
+grep -i -E "^(numpy|torch|dm-tree|gymnasium|ray)==" "$work/after.txt" | paste -sd' ' >&2
 
 # tests/ is not a package: pytest imports the installed module, not src/
 "$V" -m pytest -q -p no:cacheprovider "$@" "$ROOT/tests"
