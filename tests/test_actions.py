@@ -1,4 +1,5 @@
 """Action unsquashing, logit unpacking and the skill selector's action mask."""
+import inspect
 import types
 from collections import OrderedDict
 
@@ -63,7 +64,15 @@ def test_dict_structure_maps_leaves_and_keeps_discrete():
     assert out["a"].tolist() == [2.0] and out["d"] == 2
 
 
-def test_map_callable_is_new_per_call_and_tree_errors_pass_through(monkeypatch):
+def test_tree_errors_pass_through():
+    with pytest.raises(ValueError) as got:
+        su.unsquash_action({"a": 1.0}, {"b": box(0, 1)})
+    with pytest.raises(ValueError) as expected:
+        tree.map_structure(lambda a, s: a, {"a": 1.0}, {"b": box(0, 1)})
+    assert str(got.value) == str(expected.value)
+
+
+def _handed_to_map_structure(monkeypatch, calls=2):
     seen = []
 
     def spy(fn, *structures):
@@ -71,18 +80,42 @@ def test_map_callable_is_new_per_call_and_tree_errors_pass_through(monkeypatch):
         return tree.map_structure(fn, *structures)
 
     monkeypatch.setattr(su, "tree", types.SimpleNamespace(map_structure=spy))
-    for _ in range(2):
+    for _ in range(calls):
         su.unsquash_action({"a": np.array([0.0])}, {"a": box(0, 2)})
-    assert seen[0] is not seen[1]
-    assert seen[0](np.array([1.0]), box(0, 4)).tolist() == [4.0]
-    with pytest.raises(TypeError, match="map_"):
-        seen[0](1.0)
     monkeypatch.undo()
-    with pytest.raises(ValueError) as got:
-        su.unsquash_action({"a": 1.0}, {"b": box(0, 1)})
-    with pytest.raises(ValueError) as expected:
-        tree.map_structure(lambda a, s: a, {"a": 1.0}, {"b": box(0, 1)})
-    assert str(got.value) == str(expected.value)
+    return seen
+
+
+def unsquash_action():
+    def map_(a, s):
+        pass
+
+    return map_
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [((), {}), ((1,), {}), ((1, 2, 3), {}), ((1,), {"b": 2}), ((1,), {"a": 2}), ((), {"s": 1}), ((), {1: 2})],
+)
+def test_map_callable_binds_like_a_nested_def(monkeypatch, args, kwargs):
+    fn = _handed_to_map_structure(monkeypatch, 1)[0]
+    with pytest.raises(TypeError) as want:
+        unsquash_action()(*args, **kwargs)
+    with pytest.raises(TypeError) as got:
+        fn(*args, **kwargs)
+    assert str(got.value) == str(want.value)
+
+
+def test_map_callable_takes_keywords_and_is_a_function(monkeypatch):
+    first, second = _handed_to_map_structure(monkeypatch)
+    assert first is not second and first.__code__ is second.__code__
+    assert str(inspect.signature(first)) == "(a, s)"
+    assert first.__qualname__ == "unsquash_action.<locals>.map_" and first.__module__ == su.__name__
+    first.tag = 1
+    assert not hasattr(second, "tag") and first.__defaults__ is None
+    assert first(s=box(0, 4), a=np.array([1.0])).tolist() == [4.0]
+    d3 = S.Discrete(3)
+    assert first(7, s=d3) == 7
 
 
 def test_recursion_goes_through_module_global_and_is_guarded(monkeypatch):

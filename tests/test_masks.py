@@ -209,7 +209,7 @@ D4, MASK4 = ks.Discrete(4), [0, 1, 0, 1]
     "action, mask, space, expected",
     [
         (None, None, ks.Box(0, 1), True), (None, None, ks.MultiBinary(3), True),
-        (1, MASK4, D4, True), (2, MASK4, D4, False), (3.0, MASK4, D4, True), (-1, MASK4, D4, True),
+        (1, MASK4, D4, True), (2, MASK4, D4, False), (3.0, MASK4, D4, True),
         (0, [True], ks.Discrete(1), True), (0, [2], ks.Discrete(1), False),
         ([2, 0], [[0, 0, 1], [1, 0]], ks.MultiDiscrete([3, 2]), True),
         ([2, 1], [[0, 0, 1], [1, 0]], ks.MultiDiscrete([3, 2]), False), ([], None, ks.MultiDiscrete([3]), True),
@@ -222,10 +222,22 @@ def test_action_fits_mask(action, mask, space, expected):
     assert su.action_fits_mask(action, mask, space) is expected
 
 
+@pytest.mark.parametrize("action", [-1, -4, -0.5 - 1, np.int64(-1), np.array(-2), -(2**70)])
+@pytest.mark.parametrize("mask", [[1, 0, 1, 1], np.array([1, 0, 1, 1]), (1, 1, 1, 1), "not indexable"])
+def test_a_negative_discrete_action_never_fits(action, mask):
+    # indexing would wrap around to a choice counted from the end
+    assert su.action_fits_mask(action, mask, D4) is False
+    assert su.action_fits_mask([0, action], [[1], mask], ks.MultiDiscrete([1, 4])) is False
+    assert su.action_fits_mask({"a": action}, {"a": mask}, ks.Dict({"a": D4})) is False
+
+
 def test_action_fits_mask_numpy_entry_and_errors():
     assert su.action_fits_mask(np.int64(1), np.array(MASK4), D4) is np.True_
-    with pytest.raises(IndexError):
-        su.action_fits_mask(9, MASK4, D4)
+    for past_the_end in (4, 9, np.int64(4)):
+        with pytest.raises(IndexError):
+            su.action_fits_mask(past_the_end, MASK4, D4)
+        with pytest.raises(IndexError):
+            su.action_fits_mask(past_the_end, np.array(MASK4), D4)
     with pytest.raises(NotImplementedError, match="^Space of type '<class 'int'>' is not supported$"):
         su.action_fits_mask(0, [1], 5)
 
@@ -442,7 +454,7 @@ def test_combine_masks_fast_path_matches_general_path_and_product(pairs):
 )
 def test_discrete_fit_matches_the_direct_check(action, mask):
     def direct():
-        return mask[int(action)] == 1
+        return False if int(action) < 0 else mask[int(action)] == 1
 
     got, want = outcome(su.action_fits_mask, action, mask, ks.Discrete(4)), outcome(direct)
     assert got[0] == want[0]

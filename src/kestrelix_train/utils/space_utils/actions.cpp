@@ -1,5 +1,6 @@
 // Actions and logits: unsquashing, logit unpacking and the selector mask.
 #include "collaborators.h"
+#include "function.h"
 #include "impls.h"
 #include "walk.h"
 
@@ -37,9 +38,10 @@ PyObject *two_float() {
 }
 
 // ---------------------------------------------------------------------------
-// The leaf function that unsquash_action hands to tree.map_structure. A new
-// function object is made for every call; its `self` is the module's
-// namespace, so every name it uses is still looked up when it runs.
+// The leaf function `map_(a, s)` that unsquash_action hands to
+// tree.map_structure: a new function object for every call, as a nested
+// `def` would make, in the module's namespace, so every name it uses is
+// still looked up when it runs.
 // ---------------------------------------------------------------------------
 
 // s.low + (a + 1.0) * (s.high - s.low) / 2.0, evaluated left to right as
@@ -133,25 +135,14 @@ PyObject *unsquash_leaf(PyObject *a, PyObject *s, PyObject *globals) {
     return PyNumber_Add(low.get(), a);
 }
 
-PyObject *map_leaf(PyObject *globals, PyObject *const *args, Py_ssize_t nargs) {
-    if (SU_UNLIKELY(nargs != 2)) {
-        if (nargs > 2)
-            PyErr_Format(PyExc_TypeError,
-                         "unsquash_action.<locals>.map_() takes 2 positional arguments but %zd were given",
-                         nargs);
-        else
-            PyErr_Format(PyExc_TypeError,
-                         nargs == 0
-                             ? "unsquash_action.<locals>.map_() missing 2 required positional arguments: "
-                               "'a' and 's'"
-                             : "unsquash_action.<locals>.map_() missing 1 required positional argument: 's'");
-        return nullptr;
-    }
+PyObject *map_leaf(PyObject *globals, PyObject *const *args) {
     return unsquash_leaf(args[0], args[1], globals);
 }
 
-PyMethodDef map_def = {"map_", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(map_leaf)),
-                       METH_FASTCALL, nullptr};
+LocalFunction map_function = {
+    {"map_", 2, {"a", "s"}, false, map_leaf, nullptr, {nullptr}, {{-1, nullptr}}},
+    "unsquash_action.<locals>.map_",
+};
 
 // ---------------------------------------------------------------------------
 // Selector mask helpers
@@ -375,7 +366,7 @@ PyObject *impl_unsquash_action(PyObject *globals, PyObject *const *args) {
     Ref map_structure = global_attr(globals, SU_STR(tree), SU_STR(map_structure));
     if (!map_structure)
         return nullptr;
-    Ref map_fn = Ref::steal(PyCFunction_NewEx(&map_def, globals, nullptr));
+    Ref map_fn = Ref::steal(new_local_function(map_function, globals));
     if (!map_fn)
         return nullptr;
     return call(map_structure.get(), map_fn.get(), action, space).release();

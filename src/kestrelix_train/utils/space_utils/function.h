@@ -58,4 +58,23 @@ PyObject *make_function(const FuncSpec *spec, PyObject *globals, PyObject *modul
 
 int ready_function_type() noexcept;
 
+// A function defined inside one of the module's functions, as a nested `def`
+// defines one: every execution of the outer body makes a new function object
+// (with its own attributes, `__dict__` and `__defaults__`), while the code
+// object and the names, made on first use, are shared by all of them.
+struct LocalFunction {
+    FuncSpec spec;
+    const char *qualname; // e.g. "outer.<locals>.inner"
+    // made on first use, kept for the life of the process
+    PyObject *name = nullptr;
+    PyObject *qualname_str = nullptr;
+    PyObject *code = nullptr;
+    PyObject *varnames[kMaxParams] = {};
+};
+
+// A new function object of `fn` in the module namespace `globals`; its
+// `__module__` is `globals['__name__']`, as for a `def`. nullptr with an
+// error set on failure.
+PyObject *new_local_function(LocalFunction &fn, PyObject *globals);
+
 } // namespace su

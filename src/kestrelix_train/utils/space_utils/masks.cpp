@@ -321,27 +321,26 @@ int entry_is_one(int type_num, const char *p) {
     }
 }
 
-// `index` wrapped as a sequence index wraps it, or -1 when out of range
-// (the general path then raises the container's own IndexError).
-Py_ssize_t wrap_index(PyObject *action, Py_ssize_t n) {
+// The index of an exact int action into a mask of `n` entries; -1 where
+// the general path must decide (an index out of range: the container raises
+// its own IndexError).
+Py_ssize_t mask_index(PyObject *action, Py_ssize_t n) {
     Py_ssize_t i = PyLong_AsSsize_t(action);
     if (i == -1 && PyErr_Occurred()) {
         PyErr_Clear();
         return -1;
     }
-    if (i < 0)
-        i += n;
     return i >= 0 && i < n ? i : -1;
 }
 
-// action_mask[int(action)] == 1 for an int action and a list or (while
-// `numpy_ready`) a one-dimensional numpy mask. The result is nullptr without
-// an error where the general path must run.
+// action_mask[int(action)] == 1 for a non-negative int action and a list or
+// (while `numpy_ready`) a one-dimensional numpy mask. The result is nullptr
+// without an error where the general path must run.
 PyObject *discrete_fits_fast(PyObject *action, PyObject *mask, bool numpy_ready) {
     if (!PyLong_CheckExact(action))
         return nullptr;
     if (PyList_CheckExact(mask)) {
-        Py_ssize_t i = wrap_index(action, PyList_GET_SIZE(mask));
+        Py_ssize_t i = mask_index(action, PyList_GET_SIZE(mask));
         if (i < 0)
             return nullptr;
         Ref entry = Ref::borrow(PyList_GET_ITEM(mask, i));
@@ -358,7 +357,7 @@ PyObject *discrete_fits_fast(PyObject *action, PyObject *mask, bool numpy_ready)
     PyArrayObject *a = as_array(mask);
     if (PyArray_NDIM(a) != 1 || !PyArray_ISNOTSWAPPED(a))
         return nullptr;
-    Py_ssize_t i = wrap_index(action, PyArray_DIM(a, 0));
+    Py_ssize_t i = mask_index(action, PyArray_DIM(a, 0));
     if (i < 0)
         return nullptr;
     int one = entry_is_one(PyArray_TYPE(a), PyArray_BYTES(a) + i * PyArray_STRIDE(a, 0));
@@ -1384,7 +1383,9 @@ PyObject *multi_discrete_fits(PyObject *globals, PyObject *action, PyObject *mas
     return PyBool_FromLong(rc == 0);
 }
 
-// action_mask[int(action)] == 1
+// action_mask[int(action)] == 1. A negative action is no choice of the
+// space at all, so no mask allows it: it gets False, where indexing would
+// wrap around to a choice counted from the end.
 PyObject *discrete_fits(PyObject *action, PyObject *mask) {
     int ready = collaborators_ready();
     if (ready < 0)
@@ -1396,6 +1397,10 @@ PyObject *discrete_fits(PyObject *action, PyObject *mask) {
     Ref index = Ref::steal(PyNumber_Long(action));
     if (!index)
         return nullptr;
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(index.get(), &overflow);
+    if (overflow < 0 || (overflow == 0 && value < 0))
+        return Py_NewRef(Py_False);
     Ref entry = Ref::steal(PyObject_GetItem(mask, index.get()));
     if (!entry)
         return nullptr;

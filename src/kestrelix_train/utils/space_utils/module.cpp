@@ -3,8 +3,10 @@
 #include "function.h"
 #include "impls.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <structmember.h>
 
 namespace su {
@@ -369,7 +371,7 @@ int ready_function_type() noexcept {
 
 // A real code object: argument names and counts, and the coroutine flag,
 // so that inspect and asyncio see the function as they see a `def`.
-static Ref make_code(const FuncSpec *spec, PyObject *filename, PyObject *name) {
+static Ref make_code(const FuncSpec *spec, PyObject *filename, PyObject *name, PyObject *qualname) {
     // The file name goes in through replace(): it need not be valid UTF-8
     // (a path with undecodable bytes carries surrogates).
     const char *cname = PyUnicode_AsUTF8(name);
@@ -403,7 +405,7 @@ static Ref make_code(const FuncSpec *spec, PyObject *filename, PyObject *name) {
         PyDict_SetItemString(kw.get(), "co_varnames", varnames.get()) < 0 ||
         PyDict_SetItemString(kw.get(), "co_nlocals", argc.get()) < 0 ||
         PyDict_SetItemString(kw.get(), "co_flags", fl.get()) < 0 ||
-        PyDict_SetItemString(kw.get(), "co_qualname", name) < 0 ||
+        PyDict_SetItemString(kw.get(), "co_qualname", qualname) < 0 ||
         PyDict_SetItemString(kw.get(), "co_filename", filename) < 0)
         return {};
     Ref noargs = Ref::steal(PyTuple_New(0));
@@ -412,12 +414,42 @@ static Ref make_code(const FuncSpec *spec, PyObject *filename, PyObject *name) {
     return Ref::steal(PyObject_Call(replace.get(), noargs.get(), kw.get()));
 }
 
+// A function object of `spec` in `globals` with every other field empty,
+// not yet tracked by the collector; nullptr with an error set.
+FuncObject *alloc_function(const FuncSpec *spec, PyObject *globals) {
+    FuncObject *f = PyObject_GC_New(FuncObject, &FuncType);
+    if (!f)
+        return nullptr;
+    f->vectorcall = func_vectorcall;
+    f->spec = spec;
+    f->name = f->qualname = f->module = f->doc = nullptr;
+    f->annotations = f->defaults = f->kwdefaults = f->code = f->dict = f->weakreflist = nullptr;
+    f->globals = Py_NewRef(globals);
+    for (PyObject *&v : f->varnames)
+        v = nullptr;
+    return f;
+}
+
+// The interned parameter names of `spec` into `out` (new references);
+// -1 with an error set, and nothing kept, on failure.
+int intern_params(const FuncSpec *spec, PyObject **out) {
+    for (int i = 0; i < spec->nparams; ++i) {
+        out[i] = PyUnicode_InternFromString(spec->params[i]);
+        if (!out[i]) {
+            while (i--)
+                Py_CLEAR(out[i]);
+            return -1;
+        }
+    }
+    return 0;
+}
+
 PyObject *make_function(const FuncSpec *spec, PyObject *globals, PyObject *module_name, PyObject *defaults,
                         PyObject *is_coroutine_marker, PyObject *filename) {
     Ref name = Ref::steal(PyUnicode_InternFromString(spec->name));
     if (!name)
         return nullptr;
-    Ref code = make_code(spec, filename, name.get());
+    Ref code = make_code(spec, filename, name.get(), name.get());
     if (!code)
         return nullptr;
     Ref doc = spec->doc ? Ref::steal(PyUnicode_FromString(spec->doc)) : Ref::borrow(Py_None);
@@ -434,32 +466,66 @@ PyObject *make_function(const FuncSpec *spec, PyObject *globals, PyObject *modul
         0)
         return nullptr;
 
-    FuncObject *f = PyObject_GC_New(FuncObject, &FuncType);
+    FuncObject *f = alloc_function(spec, globals);
     if (!f)
         return nullptr;
-    f->vectorcall = func_vectorcall;
-    f->spec = spec;
+    Ref result = Ref::steal(reinterpret_cast<PyObject *>(f));
     f->name = Py_NewRef(name.get());
     f->qualname = name.release();
     f->module = Py_NewRef(module_name);
     f->doc = doc.release();
     f->annotations = ann.release();
     f->defaults = Py_XNewRef(defaults);
-    f->kwdefaults = nullptr;
     f->code = code.release();
-    f->globals = Py_NewRef(globals);
     f->dict = dict.release();
-    f->weakreflist = nullptr;
-    for (int i = 0; i < kMaxParams; ++i)
-        f->varnames[i] = nullptr;
-    PyObject *result = reinterpret_cast<PyObject *>(f);
-    for (int i = 0; i < spec->nparams; ++i) {
-        f->varnames[i] = PyUnicode_InternFromString(spec->params[i]);
-        if (!f->varnames[i]) {
-            Py_DECREF(result);
+    if (intern_params(spec, f->varnames) < 0)
+        return nullptr;
+    PyObject_GC_Track(result.get());
+    return result.release();
+}
+
+PyObject *new_local_function(LocalFunction &fn, PyObject *globals) {
+    const FuncSpec *spec = &fn.spec;
+    if (SU_UNLIKELY(!fn.code)) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(spec->name));
+        Ref qualname = Ref::steal(PyUnicode_InternFromString(fn.qualname));
+        if (!name || !qualname)
             return nullptr;
+        // The file of the module the outer function belongs to.
+        PyObject *filename = PyDict_GetItemWithError(globals, SU_STR(__file__));
+        if (!filename && PyErr_Occurred())
+            return nullptr;
+        if (!filename || !PyUnicode_Check(filename))
+            filename = qualname.get();
+        Ref code = make_code(spec, filename, name.get(), qualname.get());
+        PyObject *varnames[kMaxParams] = {};
+        if (!code || intern_params(spec, varnames) < 0)
+            return nullptr;
+        if (!fn.code) { // (make_code may have let another thread in first)
+            fn.name = name.release();
+            fn.qualname_str = qualname.release();
+            std::copy(std::begin(varnames), std::end(varnames), fn.varnames);
+            fn.code = code.release();
+        } else {
+            for (PyObject *v : varnames)
+                Py_XDECREF(v);
         }
     }
+    // A `def` takes __module__ from the namespace's __name__ (None without one).
+    PyObject *module = PyDict_GetItemWithError(globals, SU_STR(__name__));
+    if (!module && PyErr_Occurred())
+        return nullptr;
+    FuncObject *f = alloc_function(spec, globals);
+    if (!f)
+        return nullptr;
+    f->name = Py_NewRef(fn.name);
+    f->qualname = Py_NewRef(fn.qualname_str);
+    f->module = Py_NewRef(module ? module : Py_None);
+    f->doc = Py_NewRef(Py_None);
+    f->code = Py_NewRef(fn.code);
+    for (int i = 0; i < kMaxParams; ++i)
+        f->varnames[i] = Py_XNewRef(fn.varnames[i]);
+    PyObject *result = reinterpret_cast<PyObject *>(f);
     PyObject_GC_Track(result);
     return result;
 }
