@@ -1,6 +1,8 @@
 """Action unsquashing, logit unpacking and the skill selector's action mask."""
 import inspect
+import sys
 import types
+import warnings
 from collections import OrderedDict
 
 import numpy as np
@@ -14,6 +16,31 @@ from hypothesis.extra import numpy as hnp
 from kestrelix_core import spaces as S
 from kestrelix_core.agent.skill.skill_selector import SkillSelector
 from kestrelix_train.utils import space_utils as su
+
+
+class NumpyProxy:
+    """Stands in for numpy so that the module takes its general path."""
+
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+
+def outcome_of(fn):
+    """What a call gives: its result (an array down to its bytes and layout) or its exception, and its warnings."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            r = fn()
+            if isinstance(r, np.ndarray):
+                result = ("array", r.dtype, r.shape, r.strides, r.tobytes(), r.flags.c_contiguous,
+                          r.flags.f_contiguous, r.flags.owndata, r.flags.writeable)
+            elif isinstance(r, np.generic):
+                result = ("scalar", type(r), r.tobytes())
+            else:
+                result = ("value", type(r), r)
+        except Exception as e:  # noqa: BLE001 - the exception itself is compared
+            result = ("raise", type(e), str(e))
+    return result, [(w.category, str(w.message)) for w in caught]
 
 
 def box(low, high, shape=(1,), dtype=np.float32):
@@ -162,6 +189,67 @@ def test_unsquash_is_bit_identical_to_the_python_expression(dtype, action_dtype,
     assert got.dtype == want.dtype and got.tobytes() == want.tobytes()
     scalar = data.draw(st.floats(-2, 2))
     assert su.unsquash_action(scalar, space).tobytes() == _py_unsquash(scalar, space).tobytes()
+
+
+# The native rescale against numpy's own: bit for bit, with numpy's warnings and errors.
+
+EDGE_VALUES = [0.0, -0.0, 1.0, -1.0, 1e-45, 5e-324, 1e-310, 3.4e38, -3.4e38, 1.7e308, np.inf, -np.inf, np.nan]
+
+
+def float_arrays(dtype, shape):
+    with np.errstate(over="ignore"):
+        edges = [dtype(v) for v in EDGE_VALUES + [np.finfo(dtype).max, np.finfo(dtype).tiny]]
+    elements = st.floats(-3, 3, width=32) | st.sampled_from(edges) | hnp.from_dtype(np.dtype(dtype))
+    return hnp.arrays(dtype, shape, elements=elements)
+
+
+LAYOUTS = {
+    "plain": lambda x: x,
+    "reversed": lambda x: x[::-1] if x.ndim else x,
+    "strided": lambda x: np.repeat(x, 2, axis=0)[::2] if x.ndim else x,
+    "fortran": np.asfortranarray,
+    "transposed": lambda x: x.T,
+    "readonly": lambda x: np.frombuffer(x.tobytes(), x.dtype).reshape(x.shape),
+}
+
+
+@st.composite
+def rescale_cases(draw):
+    shape = draw(hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=4))
+    dtypes = [draw(st.sampled_from([np.float32, np.float64])) for _ in range(3)]
+    shapes = [shape if draw(st.integers(0, 6)) else draw(hnp.array_shapes(min_dims=0, max_dims=2, max_side=3))
+              for _ in range(3)]
+    a, low, high = (draw(float_arrays(dt, sh)) for dt, sh in zip(dtypes, shapes))
+    a = LAYOUTS[draw(st.sampled_from(sorted(LAYOUTS)))](a)
+    if low.shape == high.shape and draw(st.booleans()):
+        low, high = np.minimum(low, high), np.maximum(low, high)
+    space = box(-1, 1, (1,), draw(st.sampled_from([np.float32, np.float64])))
+    space.low, space.high = low, high  # bounds of any dtype and shape, as a caller may set them
+    return a, space
+
+
+@settings(max_examples=400, deadline=None)
+@given(case=rescale_cases(), errstate=st.sampled_from([{}, {"all": "raise"}, {"all": "warn"}, {"under": "raise"}]))
+def test_native_rescale_matches_numpy_bit_for_bit(case, errstate):
+    a, space = case
+    with np.errstate(**errstate):
+        fast = outcome_of(lambda: su.unsquash_action(a, space))
+        with pytest.MonkeyPatch.context() as m:
+            m.setattr(su, "np", NumpyProxy())
+            general = outcome_of(lambda: su.unsquash_action(a, space))
+    assert fast == general
+
+
+def test_native_rescale_runs_no_numpy_python_code():
+    space = box(np.array([-2, 0, 5], np.float32), np.array([6, 1, 7], np.float32), (3,))
+    frames = []
+    sys.setprofile(lambda frame, event, arg: frames.append(frame.f_code.co_name) if event == "call" else None)
+    try:
+        out = su.unsquash_action({"x": np.array([-1.0, 0.5, 3.0], np.float32)}, {"x": space})
+    finally:
+        sys.setprofile(None)
+    assert out["x"].tolist() == [-2.0, 0.75, 7.0]
+    assert not {"clip", "_clip", "_wrapfunc"} & set(frames)
 
 
 @pytest.mark.parametrize("batch, expected", [({}, {}), ({"k": torch.zeros(0, 2)}, {"k": []})])
@@ -341,43 +429,51 @@ def test_selector_mask_errors(prev, children, exc):
         su.compute_selector_action_mask(prev, SkillSelector(children, fixed_order=True))
 
 
-class NumpyProxy:
-    """Stands in for numpy so that the module takes its general path."""
+class Relayed(SkillSelector):
+    """Reads its attributes through Python code, so the module calls its methods as written."""
 
-    def __getattr__(self, name):
-        return getattr(np, name)
+    def __getattribute__(self, name):
+        return object.__getattribute__(self, name)
 
 
-def _outcome(fn):
-    try:
-        r = fn()
-    except Exception as e:  # noqa: BLE001 - the exception itself is compared
-        return ("raise", type(e), str(e))
-    if isinstance(r, np.ndarray):
-        return ("array", r.dtype, r.shape, r.tolist(), r.flags.c_contiguous, r.flags.owndata, r.flags.writeable)
-    return ("value", type(r), r)
+FLAGS = st.sampled_from([True, False, 1, 0, "", "yes", None])
 
 
 @settings(max_examples=300, deadline=None)
 @given(
     n=st.integers(0, 6),
-    fixed=st.booleans(),
-    repeat=st.booleans(),
+    fixed=FLAGS,
+    repeat=FLAGS,
+    names=st.sampled_from([list, tuple, iter]),
     prev=st.one_of(
         st.none(),
         st.integers(-9, 9),
         st.integers(-9, 9).map(np.int64),
         st.integers(-9, 9).map(np.int32),
-        st.sampled_from([2**65, True, "1", 1.0]),
+        st.sampled_from([2**65, -(2**65), True, "1", 1.0]),
     ),
 )
-def test_fast_path_matches_general_path(n, fixed, repeat, prev):
-    sel = SkillSelector([str(i) for i in range(n)], fixed_order=fixed, repeat=repeat)
-    fast = _outcome(lambda: su.compute_selector_action_mask(prev, sel))
-    with pytest.MonkeyPatch.context() as m:
-        m.setattr(su, "np", NumpyProxy())
-        general = _outcome(lambda: su.compute_selector_action_mask(prev, sel))
-    assert fast == general
+def test_fast_paths_match_the_general_path(n, fixed, repeat, names, prev):
+    def outcome(cls, numpy):
+        sel = cls([str(i) for i in range(n)], fixed_order=fixed, repeat=repeat)
+        sel.children_names = names(sel.children_names)
+        with pytest.MonkeyPatch.context() as m:
+            m.setattr(su, "np", numpy)
+            return outcome_of(lambda: su.compute_selector_action_mask(prev, sel))
+
+    fast = outcome(SkillSelector, np)
+    for cls, numpy in [(SkillSelector, NumpyProxy()), (Relayed, np), (Relayed, NumpyProxy())]:
+        assert outcome(cls, numpy) == fast
+
+
+@pytest.mark.parametrize("where", ["instance", "class"])
+def test_replaced_selector_methods_are_called(monkeypatch, where):
+    sel = SkillSelector("abc", fixed_order=True, repeat=False)
+    target = sel if where == "instance" else SkillSelector
+    monkeypatch.setattr(target, "is_fixed_order", lambda *self: False)
+    assert su.compute_selector_action_mask(1, sel) == [1, 1, 1]
+    monkeypatch.setattr(target, "get_children_names", lambda *self: ["x"])
+    assert su.compute_selector_action_mask(1, sel) == [1]
 
 
 def test_replaced_numpy_names_are_called(monkeypatch):

@@ -4,9 +4,73 @@
 #include "impls.h"
 #include "walk.h"
 
+#include <cfenv>
+#include <cstring>
+
 namespace su {
 
 namespace {
+
+// The collaborators' own objects for a fast path (see collaborators.h):
+// nullptr where only the general path may run, with an error set only where
+// one must be passed on.
+const Collaborators *fast_collaborators() {
+    return collaborators_ready() > 0 ? &collaborators() : nullptr;
+}
+
+// The value of `name` in the namespace of the module `m`, as `m.name` finds
+// it for a plain module (borrowed; nullptr, with no error set, where it is
+// not there or `m` is no plain module).
+PyObject *module_entry(PyObject *m, PyObject *name) {
+    if (!name || !PyModule_CheckExact(m))
+        return nullptr;
+    PyObject *v = PyDict_GetItemWithError(PyModule_GetDict(m), name);
+    if (!v)
+        PyErr_Clear();
+    return v;
+}
+
+// Whether the module global `np` is numpy and its `name` the original
+// `value`. Runs no Python code and sets no error.
+bool numpy_binds(PyObject *globals, const Collaborators &c, PyObject *name, PyObject *value) {
+    PyObject *key = SU_STR(np);
+    PyObject *np = key ? PyDict_GetItemWithError(globals, key) : nullptr;
+    if (!np) {
+        PyErr_Clear();
+        return false;
+    }
+    return np == c.numpy && module_entry(np, name) == value;
+}
+
+// Whether reading `name` from instances of `tp` takes it from the instance's
+// own __dict__, running no Python code: generic attribute access, and no
+// class of the MRO defines the name. The answer is kept with the type's
+// version tag, which any change to the class or its bases invalidates.
+struct PlainAttrs {
+    PyTypeObject *type = nullptr;
+    unsigned int tag = 0;
+};
+
+bool plain_attrs(PyTypeObject *tp, std::initializer_list<PyObject *> names, PlainAttrs &known) {
+    if (known.type == tp && known.tag != 0 && (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+        tp->tp_version_tag == known.tag)
+        return true;
+    if (tp->tp_getattro != PyObject_GenericGetAttr)
+        return false;
+    for (PyObject *name : names) {
+        if (!name) {
+            PyErr_Clear();
+            return false;
+        }
+        if (_PyType_Lookup(tp, name))
+            return false;
+    }
+    if (PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        known.type = tp;
+        known.tag = tp->tp_version_tag;
+    }
+    return true;
+}
 
 // kestrelix_spaces.<cls>
 inline Ref space_class(PyObject *globals, PyObject *cls) {
@@ -44,9 +108,172 @@ PyObject *two_float() {
 // still looked up when it runs.
 // ---------------------------------------------------------------------------
 
+// ---- the rescale and clip of float arrays, natively ------------------------
+//
+// For exact numpy arrays of one shape (`a`, `s.low`, `s.high`), each float32
+// or float64, the rescale and the clip are computed here, element by
+// element, as numpy computes them:
+//
+//   * each operation runs in the dtype numpy's promotion gives it: `a + 1.0`
+//     in a's dtype (a Python float does not widen an array), `high - low` in
+//     the wider of the two bounds' dtypes, the product, the halving, the
+//     addition of `low` and the clip in the widest of all three;
+//   * the clip is numpy's: max(x, low) then min(., high), each keeping the
+//     first operand unless the comparison picks the other, which decides the
+//     sign of a zero result.
+//
+// numpy reports a floating-point exception of an operation (overflow, an
+// invalid operation, division by zero, underflow) as its error state says.
+// The same operations on the same values raise the same exception flags, so
+// the native result is used only when none was raised and no input holds a
+// NaN; otherwise the general path runs and numpy reports what it reports.
+
+template <class T> T load(const char *p) {
+    T v;
+    std::memcpy(&v, p, sizeof(T));
+    return v;
+}
+
+// The wider of two float types.
+template <class X, class Y> using Wider = decltype(X() + Y());
+
+// false where the general path must run (a NaN met).
+template <class A, class L, class H>
+bool rescale_clip_into(char *out, npy_intp n, const char *pa, npy_intp sa, const char *pl, npy_intp sl,
+                       const char *ph, npy_intp sh) {
+    using Span = Wider<L, H>;
+    using D = Wider<A, Span>;
+    D *o = reinterpret_cast<D *>(out);
+    for (npy_intp i = 0; i < n; ++i, pa += sa, pl += sl, ph += sh) {
+        const A x = load<A>(pa);
+        const L lo = load<L>(pl);
+        const H hi = load<H>(ph);
+        if (x != x || lo != lo || hi != hi)
+            return false;
+        const A shifted = x + A(1);
+        const Span span = Span(hi) - Span(lo);
+        const D product = D(shifted) * D(span);
+        const D half = product / D(2);
+        const D scaled = D(lo) + half;
+        const D above = scaled > D(lo) ? scaled : D(lo);
+        o[i] = above < D(hi) ? above : D(hi);
+    }
+    return true;
+}
+
+using RescaleKernel = bool (*)(char *, npy_intp, const char *, npy_intp, const char *, npy_intp, const char *,
+                               npy_intp);
+
+// The kernel for three float dtypes (float32 or float64 each).
+RescaleKernel rescale_kernel(bool a64, bool l64, bool h64) {
+    static const RescaleKernel kernels[8] = {
+        rescale_clip_into<float, float, float>,   rescale_clip_into<float, float, double>,
+        rescale_clip_into<float, double, float>,  rescale_clip_into<float, double, double>,
+        rescale_clip_into<double, float, float>,  rescale_clip_into<double, float, double>,
+        rescale_clip_into<double, double, float>, rescale_clip_into<double, double, double>,
+    };
+    return kernels[a64 * 4 + l64 * 2 + h64];
+}
+
+// numpy's own float32 or float64 dtype, or nullptr.
+PyArray_Descr *float_descr(PyObject *x) {
+    if (!PyArray_CheckExact(x))
+        return nullptr;
+    PyArray_Descr *d = PyArray_DESCR(reinterpret_cast<PyArrayObject *>(x));
+    for (int t : {NPY_FLOAT, NPY_DOUBLE}) {
+        PyArray_Descr *builtin = PyArray_DescrFromType(t);
+        Py_DECREF(builtin); // numpy keeps the builtin descriptors for good
+        if (d == builtin)
+            return d;
+    }
+    return nullptr;
+}
+
+PlainAttrs box_bounds_plain;
+
+// The kernel for an action and bounds the native path takes, with the dtype
+// of the result; nullptr where the general path must run.
+RescaleKernel rescale_plan(PyObject *a, PyObject *low, PyObject *high, int &out_type) {
+    PyArray_Descr *da = float_descr(a), *dl = float_descr(low), *dh = float_descr(high);
+    if (!da || !dl || !dh)
+        return nullptr;
+    auto *arr = reinterpret_cast<PyArrayObject *>(a);
+    auto *alo = reinterpret_cast<PyArrayObject *>(low);
+    auto *ahi = reinterpret_cast<PyArrayObject *>(high);
+    const int nd = PyArray_NDIM(arr);
+    // One shape; beyond one dimension, C order throughout (numpy's result
+    // then has C order as well).
+    if (nd < 1 || PyArray_NDIM(alo) != nd || PyArray_NDIM(ahi) != nd ||
+        !PyArray_CompareLists(PyArray_DIMS(arr), PyArray_DIMS(alo), nd) ||
+        !PyArray_CompareLists(PyArray_DIMS(arr), PyArray_DIMS(ahi), nd))
+        return nullptr;
+    if (nd > 1 &&
+        !(PyArray_IS_C_CONTIGUOUS(arr) && PyArray_IS_C_CONTIGUOUS(alo) && PyArray_IS_C_CONTIGUOUS(ahi)))
+        return nullptr;
+    const bool a64 = da->type_num == NPY_DOUBLE, l64 = dl->type_num == NPY_DOUBLE,
+               h64 = dh->type_num == NPY_DOUBLE;
+    out_type = a64 || l64 || h64 ? NPY_DOUBLE : NPY_FLOAT;
+    return rescale_kernel(a64, l64, h64);
+}
+
+// The step between elements of an array the native path takes: its one
+// stride, or the item size of C order.
+npy_intp flat_step(PyObject *x) {
+    auto *arr = reinterpret_cast<PyArrayObject *>(x);
+    return PyArray_NDIM(arr) == 1 ? PyArray_STRIDE(arr, 0) : PyArray_ITEMSIZE(arr);
+}
+
+// The native rescale and clip; an empty Ref with no error set where the
+// general path must run (nullptr with an error only for a failed
+// allocation).
+Ref rescale_and_clip_fast(PyObject *globals, PyObject *a, PyObject *s) {
+    const Collaborators *c = fast_collaborators();
+    if (!c || !float_descr(a) || !plain_attrs(Py_TYPE(s), {SU_STR(low), SU_STR(high)}, box_bounds_plain) ||
+        !numpy_binds(globals, *c, SU_STR(clip), c->clip))
+        return {};
+    // Plain instance attributes: every read gives these same objects.
+    Ref low = getattr(s, SU_STR(low));
+    Ref high = low ? getattr(s, SU_STR(high)) : Ref();
+    if (!high) {
+        PyErr_Clear();
+        return {};
+    }
+    int out_type = 0;
+    if (!rescale_plan(a, low.get(), high.get(), out_type))
+        return {};
+    auto *arr = reinterpret_cast<PyArrayObject *>(a);
+    Ref out =
+        Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(out_type), PyArray_NDIM(arr),
+                                        PyArray_DIMS(arr), nullptr, nullptr, 0, nullptr));
+    if (!out)
+        return {};
+    // The allocation may have run Python code: the inputs are checked again
+    // and read only now.
+    int again = 0;
+    RescaleKernel kernel = rescale_plan(a, low.get(), high.get(), again);
+    auto *res = reinterpret_cast<PyArrayObject *>(out.get());
+    if (!kernel || again != out_type || PyArray_NDIM(arr) != PyArray_NDIM(res) ||
+        !PyArray_CompareLists(PyArray_DIMS(arr), PyArray_DIMS(res), PyArray_NDIM(res)))
+        return {};
+    std::feclearexcept(FE_ALL_EXCEPT);
+    const bool done =
+        kernel(PyArray_BYTES(res), PyArray_SIZE(res), PyArray_BYTES(arr), flat_step(a),
+               PyArray_BYTES(reinterpret_cast<PyArrayObject *>(low.get())), flat_step(low.get()),
+               PyArray_BYTES(reinterpret_cast<PyArrayObject *>(high.get())), flat_step(high.get()));
+    const bool raised = std::fetestexcept(FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID | FE_DIVBYZERO);
+    std::feclearexcept(FE_ALL_EXCEPT);
+    if (!done || raised)
+        return {};
+    return out;
+}
+
 // s.low + (a + 1.0) * (s.high - s.low) / 2.0, evaluated left to right as
 // that expression is, then np.clip(a, s.low, s.high).
 Ref rescale_and_clip(PyObject *globals, PyObject *a, PyObject *s) {
+    if (Ref fast = rescale_and_clip_fast(globals, a, s))
+        return fast;
+    if (PyErr_Occurred())
+        return {};
     Ref low = getattr(s, SU_STR(low));
     if (!low)
         return {};
@@ -224,6 +451,124 @@ Ref selector_mask_array(PyObject *globals, PyObject *selector_mask) {
     return call_kw(array.get(), argv, 1, SU_KWNAMES1(dtype));
 }
 
+// ---------------------------------------------------------------------------
+// The selector's own methods, read natively.
+//
+// SkillSelector's methods return its attributes: `is_fixed_order()` and
+// `is_repeat()` the flags, `get_children_names()` a new list of the names.
+// Where a selector's class finds those very methods, the attributes are plain
+// instance attributes (no class defines them, nothing overrides attribute
+// access, the instance does not shadow the methods), the flags are exact bools
+// and the names an exact list, the whole mask is computed from those values:
+// no Python code would run on the way, so each method would give the same
+// answer every time it is called, and the list handed to np.array would hold
+// 0s and 1s only. Anything else runs the general path.
+// ---------------------------------------------------------------------------
+
+struct SelectorAnswer {
+    bool fixed = false;
+    Py_ssize_t n = 0;
+    Py_ssize_t ones[2] = {-1, -1}; // the allowed indices (-1: none)
+};
+
+PlainAttrs selector_plain;
+
+bool selector_class_plain(PyTypeObject *tp, const Collaborators &c) {
+    if (!c.selector_is_fixed_order || !c.selector_children || !c.selector_is_repeat ||
+        !plain_attrs(tp, {SU_STR(fixed_order), SU_STR(children_names), SU_STR(repeat)}, selector_plain))
+        return false;
+    PyObject *names[] = {SU_STR(is_fixed_order), SU_STR(get_children_names), SU_STR(is_repeat)};
+    PyObject *own[] = {c.selector_is_fixed_order, c.selector_children, c.selector_is_repeat};
+    for (int i = 0; i < 3; ++i)
+        if (!names[i] || _PyType_Lookup(tp, names[i]) != own[i])
+            return false;
+    return true;
+}
+
+// An exact bool as 1 or 0, else -1.
+int exact_bool(PyObject *v) {
+    return v == Py_True ? 1 : v == Py_False ? 0 : -1;
+}
+
+// The mask's answer from the selector's attributes; false where the general
+// path must run (with an error set only where one must be passed on).
+bool selector_fast(PyObject *previous_action, PyObject *skill, SelectorAnswer &ans) {
+    const Collaborators *c = fast_collaborators();
+    if (!c || !selector_class_plain(Py_TYPE(skill), *c))
+        return false;
+    Ref dict = Ref::steal(PyObject_GenericGetDict(skill, nullptr));
+    if (!dict || !PyDict_CheckExact(dict.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    auto entry = [&dict](PyObject *name) -> PyObject * {
+        PyObject *v = name ? PyDict_GetItemWithError(dict.get(), name) : nullptr;
+        if (!v)
+            PyErr_Clear();
+        return v;
+    };
+    if (entry(SU_STR(is_fixed_order)) || entry(SU_STR(get_children_names)) || entry(SU_STR(is_repeat)))
+        return false;
+    PyObject *names = entry(SU_STR(children_names));
+    const int fixed = exact_bool(entry(SU_STR(fixed_order)));
+    if (fixed < 0 || !names || !PyList_CheckExact(names))
+        return false;
+    ans.fixed = fixed;
+    ans.n = PyList_GET_SIZE(names);
+    if (!fixed)
+        return true;
+    const Py_ssize_t n = ans.n;
+    if (previous_action == Py_None) {
+        ans.ones[0] = 0;
+        return n > 0; // no children: the list's IndexError
+    }
+    if (!PyLong_CheckExact(previous_action))
+        return false;
+    int overflow = 0;
+    const long long p = PyLong_AsLongLongAndOverflow(previous_action, &overflow);
+    if (overflow || p < -n || p >= n) // out of range: the list's IndexError
+        return false;
+    ans.ones[0] = static_cast<Py_ssize_t>(p < 0 ? p + n : p);
+    // (p + 1) % n with Python's sign rule (n > 0 here)
+    const Py_ssize_t next = static_cast<Py_ssize_t>(((p + 1) % n + n) % n);
+    if (next == 0) {
+        const int repeat = exact_bool(entry(SU_STR(repeat)));
+        if (repeat < 0)
+            return false;
+        if (repeat)
+            ans.ones[1] = 0;
+    } else {
+        ans.ones[1] = next;
+    }
+    return true;
+}
+
+// The selector mask of a fast answer: np.array(selector_mask, dtype=np.int8)
+// made directly while `np` is numpy and `array` and `int8` its own, else the
+// list itself goes through that call.
+Ref selector_answer_array(PyObject *globals, const SelectorAnswer &ans) {
+    const Collaborators *c = fast_collaborators();
+    if (c && numpy_binds(globals, *c, SU_STR(array), c->array) &&
+        numpy_binds(globals, *c, SU_STR(int8), reinterpret_cast<PyObject *>(&PyByteArrType_Type))) {
+        npy_intp n = ans.n;
+        Ref arr = Ref::steal(PyArray_ZEROS(1, &n, NPY_INT8, 0));
+        if (!arr)
+            return {};
+        auto *data = static_cast<npy_int8 *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr.get())));
+        for (Py_ssize_t i : ans.ones)
+            if (i >= 0)
+                data[i] = 1;
+        return arr;
+    }
+    Ref mask = repeated(0, ans.n);
+    if (!mask)
+        return {};
+    for (Py_ssize_t i : ans.ones)
+        if (i >= 0 && PyList_SetItem(mask.get(), i, PyLong_FromLong(1)) < 0)
+            return {};
+    return selector_mask_array(globals, mask.get());
+}
+
 } // namespace
 
 // ===========================================================================
@@ -233,6 +578,12 @@ Ref selector_mask_array(PyObject *globals, PyObject *selector_mask) {
 PyObject *impl_compute_selector_action_mask(PyObject *globals, PyObject *const *args) {
     PyObject *previous_action = args[0];
     PyObject *skill = args[1];
+
+    SelectorAnswer fast;
+    if (selector_fast(previous_action, skill, fast))
+        return (fast.fixed ? selector_answer_array(globals, fast) : repeated(1, fast.n)).release();
+    if (PyErr_Occurred())
+        return nullptr;
 
     int fixed = truth(call_method(skill, SU_STR(is_fixed_order)));
     if (fixed < 0)

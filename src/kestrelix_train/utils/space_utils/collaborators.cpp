@@ -3,6 +3,8 @@
 #define SU_COLLABORATORS_UNIT
 #include "collaborators.h"
 
+#include <initializer_list>
+
 namespace su {
 
 namespace collaborators_detail {
@@ -32,6 +34,39 @@ Ref import_attr(const char *module, const char *name) {
     return attr(import(module), name);
 }
 
+// The member `name` of the class `cls` as its MRO finds it, when it is a
+// Python function, or a property whose getter is one, whose code reads
+// exactly the global and attribute names `reads`; else an empty Ref (no
+// error set).
+Ref member_reading(const Ref &cls, const char *name, std::initializer_list<const char *> reads) {
+    if (!PyType_Check(cls.get()))
+        return {};
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    PyObject *member = key ? _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.get()), key.get()) : nullptr;
+    if (!member) {
+        PyErr_Clear();
+        return {};
+    }
+    PyObject *fn = member;
+    Ref getter;
+    if (PyObject_TypeCheck(member, &PyProperty_Type)) {
+        getter = Ref::steal(PyObject_GetAttrString(member, "fget"));
+        fn = getter.get();
+    }
+    if (!fn || !PyFunction_Check(fn)) {
+        PyErr_Clear();
+        return {};
+    }
+    PyObject *names = reinterpret_cast<PyCodeObject *>(PyFunction_GetCode(fn))->co_names;
+    if (!PyTuple_Check(names) || PyTuple_GET_SIZE(names) != static_cast<Py_ssize_t>(reads.size()))
+        return {};
+    Py_ssize_t i = 0;
+    for (const char *read : reads)
+        if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(names, i++), read) != 0)
+            return {};
+    return Ref::borrow(member);
+}
+
 // Each field of `c` a new reference. 1 loaded, 0 with an error set.
 int load(Collaborators &c) {
     auto take = [](PyObject *&field, Ref value) -> bool {
@@ -44,7 +79,9 @@ int load(Collaborators &c) {
         !take(c.array, import_attr("numpy.core._multiarray_umath", "array")) ||
         !take(c.concatenate, import_attr("numpy.core.multiarray", "concatenate")) ||
         !take(c.any, import_attr("numpy.core.fromnumeric", "any")) ||
-        !take(c.multiply, import_attr("numpy.core.umath", "multiply")))
+        !take(c.multiply, import_attr("numpy.core.umath", "multiply")) ||
+        !take(c.clip, import_attr("numpy.core.fromnumeric", "clip")) ||
+        !take(c.prod, import_attr("numpy.core.fromnumeric", "prod")))
         return 0;
     Ref torch = import("torch");
     Ref torch_c = import("torch._C");
@@ -98,7 +135,25 @@ int load(Collaborators &c) {
         PyErr_SetString(PyExc_TypeError, "the spaces' Dict and Tuple are not classes");
         return 0;
     }
-    return 1;
+    Ref box = import_attr("kestrelix_core.spaces", "Box");
+    Ref selector = import_attr("kestrelix_core.agent.skill.skill_selector", "SkillSelector");
+    if (!box || !selector)
+        return 0;
+    c.box_size = member_reading(box, "size", {"int", "np", "prod", "shape", "int64"}).release();
+    c.box_shape = member_reading(box, "shape", {"_shape"}).release();
+    if (c.box_size) {
+        Ref getter = attr(Ref::borrow(c.box_size), "fget");
+        if (!getter)
+            return 0;
+        c.box_size_globals = Py_NewRef(PyFunction_GetGlobals(getter.get()));
+    }
+    c.dict_iter = member_reading(Ref::borrow(dict_space), "__iter__", {"spaces"}).release();
+    c.dict_getitem = member_reading(Ref::borrow(dict_space), "__getitem__", {"spaces"}).release();
+    c.selector_is_fixed_order = member_reading(selector, "is_fixed_order", {"fixed_order"}).release();
+    c.selector_children =
+        member_reading(selector, "get_children_names", {"list", "children_names"}).release();
+    c.selector_is_repeat = member_reading(selector, "is_repeat", {"repeat"}).release();
+    return PyErr_Occurred() ? 0 : 1;
 }
 
 void release(Collaborators &c) noexcept {
@@ -111,6 +166,10 @@ void release(Collaborators &c) noexcept {
         Py_CLEAR(dtype);
     Py_CLEAR(c.dict_space);
     Py_CLEAR(c.tuple_space);
+    for (PyObject **field :
+         {&c.clip, &c.prod, &c.box_size, &c.box_shape, &c.box_size_globals, &c.dict_iter, &c.dict_getitem,
+          &c.selector_is_fixed_order, &c.selector_children, &c.selector_is_repeat})
+        Py_CLEAR(*field);
 }
 
 } // namespace

@@ -51,6 +51,8 @@ struct Collaborators {
     PyObject *concatenate = nullptr; // numpy.concatenate
     PyObject *any = nullptr;         // numpy.any
     PyObject *multiply = nullptr;    // numpy.multiply (a ufunc)
+    PyObject *clip = nullptr;        // numpy.clip
+    PyObject *prod = nullptr;        // numpy.prod
     // torch
     PyObject *torch = nullptr;      // the torch package
     PyObject *tensor = nullptr;     // torch.Tensor
@@ -74,6 +76,18 @@ struct Collaborators {
     PyObject *spaces_module = nullptr;   // kestrelix_core.spaces
     PyTypeObject *dict_space = nullptr;  // kestrelix_core.spaces.Dict
     PyTypeObject *tuple_space = nullptr; // kestrelix_core.spaces.Tuple
+    // Members of the core library's classes, as the classes find them (a
+    // function, or a property), where their code reads what the fast paths
+    // that stand in for them expect; nullptr otherwise, which turns just
+    // that fast path off.
+    PyObject *box_size = nullptr;                // Box.size: int(np.prod(self.shape, dtype=np.int64))
+    PyObject *box_shape = nullptr;               // Box.shape: self._shape
+    PyObject *box_size_globals = nullptr;        // the namespace Box.size reads `np` and `int` from
+    PyObject *dict_iter = nullptr;               // Dict.__iter__: iter(self.spaces)
+    PyObject *dict_getitem = nullptr;            // Dict.__getitem__: self.spaces[key]
+    PyObject *selector_is_fixed_order = nullptr; // SkillSelector.is_fixed_order: self.fixed_order
+    PyObject *selector_children = nullptr;  // SkillSelector.get_children_names: list(self.children_names)
+    PyObject *selector_is_repeat = nullptr; // SkillSelector.is_repeat: self.repeat
 };
 
 namespace collaborators_detail {
