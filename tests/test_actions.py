@@ -381,6 +381,64 @@ def test_unpack_errors_pass_through_and_recursion_is_guarded():
         su.unpack_logits(torch.zeros(1), Loop())
 
 
+class RelayedBox(S.Box):
+    """A Box whose size and shape go through Python code, so the module reads them as attributes."""
+
+    size = property(lambda self: S.Box.size.fget(self))
+    shape = property(lambda self: S.Box.shape.fget(self))
+
+
+def tensors_of(parts):
+    """The pieces of an unpacked result, with how they are nested."""
+    if isinstance(parts, (list, dict)):
+        items = parts.items() if isinstance(parts, dict) else enumerate(parts)
+        return type(parts), [(k, tensors_of(v)) for k, v in items]
+    return parts.shape, parts.dtype, parts.stride(), parts.storage_offset(), parts.tolist()
+
+
+# The shape tuples a Box may end up holding: ordinary ones, and some whose product wraps around in int64
+# or does not fit it, or whose entries are not plain ints.
+BOX_SHAPES = st.one_of(
+    st.lists(st.integers(0, 3), max_size=3).map(tuple),
+    st.sampled_from([(2**40, 2**40, 0), (2**32, 2**32), (2**62, 4), (2**63,), (-1, 3), (np.int64(2),), (True, 3)]),
+)
+
+
+@settings(max_examples=200, deadline=None)
+@given(shapes=st.lists(BOX_SHAPES, min_size=1, max_size=4), as_dict=st.booleans(), batch=st.integers(1, 3))
+def test_native_box_sizes_match_the_attributes(shapes, as_dict, batch):
+    def unpack(cls):
+        members = []
+        for shape in shapes:
+            member = cls(-1.0, 1.0, (1,), np.float32)
+            member._shape = shape
+            members.append(member)
+        space = S.Dict({f"k{i}": m for i, m in enumerate(members)}) if as_dict else S.Tuple(tuple(members))
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                result = tensors_of(su.unpack_logits(torch.arange(batch * 40.0).reshape(batch, 40), space))
+            except Exception as e:  # noqa: BLE001 - the exception itself is compared
+                result = (type(e), str(e))
+        return result, [(w.category, str(w.message)) for w in caught]
+
+    assert unpack(S.Box) == unpack(RelayedBox)
+
+
+def test_native_box_sizes_run_no_python_code():
+    def calls(space):
+        frames = []
+        sys.setprofile(lambda frame, event, arg: frames.append(frame.f_code.co_name) if event == "call" else None)
+        try:
+            su.unpack_logits(torch.zeros(2, 5), space)
+        finally:
+            sys.setprofile(None)
+        return frames
+
+    assert not {"size", "shape", "<lambda>"} & set(calls(S.Tuple((box(0, 1, (2,)), box(0, 1, (3,))))))
+    assert {"size", "shape"} <= set(calls(S.Tuple((RelayedBox(0, 1, (2,)), RelayedBox(0, 1, (3,))))))
+
+
 # ------------------------------------------------------ selector action mask
 
 

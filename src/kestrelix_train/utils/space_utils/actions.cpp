@@ -42,36 +42,6 @@ bool numpy_binds(PyObject *globals, const Collaborators &c, PyObject *name, PyOb
     return np == c.numpy && module_entry(np, name) == value;
 }
 
-// Whether reading `name` from instances of `tp` takes it from the instance's
-// own __dict__, running no Python code: generic attribute access, and no
-// class of the MRO defines the name. The answer is kept with the type's
-// version tag, which any change to the class or its bases invalidates.
-struct PlainAttrs {
-    PyTypeObject *type = nullptr;
-    unsigned int tag = 0;
-};
-
-bool plain_attrs(PyTypeObject *tp, std::initializer_list<PyObject *> names, PlainAttrs &known) {
-    if (known.type == tp && known.tag != 0 && (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
-        tp->tp_version_tag == known.tag)
-        return true;
-    if (tp->tp_getattro != PyObject_GenericGetAttr)
-        return false;
-    for (PyObject *name : names) {
-        if (!name) {
-            PyErr_Clear();
-            return false;
-        }
-        if (_PyType_Lookup(tp, name))
-            return false;
-    }
-    if (PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) {
-        known.type = tp;
-        known.tag = tp->tp_version_tag;
-    }
-    return true;
-}
-
 // kestrelix_spaces.<cls>
 inline Ref space_class(PyObject *globals, PyObject *cls) {
     return global_attr(globals, SU_STR(kestrelix_spaces), cls);
@@ -189,7 +159,7 @@ PyArray_Descr *float_descr(PyObject *x) {
     return nullptr;
 }
 
-PlainAttrs box_bounds_plain;
+KnownClass box_bounds_known;
 
 // The kernel for an action and bounds the native path takes, with the dtype
 // of the result; nullptr where the general path must run.
@@ -228,7 +198,8 @@ npy_intp flat_step(PyObject *x) {
 // allocation).
 Ref rescale_and_clip_fast(PyObject *globals, PyObject *a, PyObject *s) {
     const Collaborators *c = fast_collaborators();
-    if (!c || !float_descr(a) || !plain_attrs(Py_TYPE(s), {SU_STR(low), SU_STR(high)}, box_bounds_plain) ||
+    if (!c || !float_descr(a) ||
+        !class_finds(Py_TYPE(s), {{SU_STR(low), nullptr}, {SU_STR(high), nullptr}}, box_bounds_known) ||
         !numpy_binds(globals, *c, SU_STR(clip), c->clip))
         return {};
     // Plain instance attributes: every read gives these same objects.
@@ -471,18 +442,18 @@ struct SelectorAnswer {
     Py_ssize_t ones[2] = {-1, -1}; // the allowed indices (-1: none)
 };
 
-PlainAttrs selector_plain;
+KnownClass selector_known;
 
 bool selector_class_plain(PyTypeObject *tp, const Collaborators &c) {
-    if (!c.selector_is_fixed_order || !c.selector_children || !c.selector_is_repeat ||
-        !plain_attrs(tp, {SU_STR(fixed_order), SU_STR(children_names), SU_STR(repeat)}, selector_plain))
-        return false;
-    PyObject *names[] = {SU_STR(is_fixed_order), SU_STR(get_children_names), SU_STR(is_repeat)};
-    PyObject *own[] = {c.selector_is_fixed_order, c.selector_children, c.selector_is_repeat};
-    for (int i = 0; i < 3; ++i)
-        if (!names[i] || _PyType_Lookup(tp, names[i]) != own[i])
-            return false;
-    return true;
+    return c.selector_is_fixed_order && c.selector_children && c.selector_is_repeat &&
+           class_finds(tp,
+                       {{SU_STR(is_fixed_order), c.selector_is_fixed_order},
+                        {SU_STR(get_children_names), c.selector_children},
+                        {SU_STR(is_repeat), c.selector_is_repeat},
+                        {SU_STR(fixed_order), nullptr},
+                        {SU_STR(children_names), nullptr},
+                        {SU_STR(repeat), nullptr}},
+                       selector_known);
 }
 
 // An exact bool as 1 or 0, else -1.
@@ -764,6 +735,90 @@ PyObject *impl_unsquash_action_batch(PyObject *globals, PyObject *const *args) {
 
 namespace {
 
+// ---- Box sizes, natively ----------------------------------------------------
+//
+// The core library's Box.size is int(np.prod(self.shape, dtype=np.int64)),
+// and the shape it reads is the Box's own `_shape`. Where a member's class
+// finds those very members, `_shape` is a plain instance attribute holding a
+// tuple of ints that int64 holds, and the getter's `np`, `np.prod`,
+// `np.int64` and `int` are numpy's and the interpreter's own, the size is the
+// product computed here, wrapping around in int64 as numpy's does. Anything
+// else reads the attribute.
+
+KnownClass box_size_known;
+
+// numpy's int64 scalar type (borrowed).
+PyObject *int64_type() {
+    PyArray_Descr *d = PyArray_DescrFromType(NPY_INT64);
+    Py_DECREF(d); // numpy keeps its builtin descriptors, and their types, for good
+    return reinterpret_cast<PyObject *>(d->typeobj);
+}
+
+bool box_size_plain(PyObject *space, const Collaborators &c) {
+    if (!c.box_size || !c.box_shape || !c.box_size_getter ||
+        !class_finds(Py_TYPE(space),
+                     {{SU_STR(size), c.box_size}, {SU_STR(shape), c.box_shape}, {SU_STR(_shape), nullptr}},
+                     box_size_known))
+        return false;
+    auto *getter = reinterpret_cast<PyFunctionObject *>(c.box_size_getter);
+    auto entry = [](PyObject *ns, PyObject *name) -> PyObject * {
+        PyObject *v = name && PyDict_Check(ns) ? PyDict_GetItemWithError(ns, name) : nullptr;
+        if (!v)
+            PyErr_Clear();
+        return v;
+    };
+    PyObject *np = entry(getter->func_globals, SU_STR(np));
+    return np == c.numpy && module_entry(np, SU_STR(prod)) == c.prod &&
+           module_entry(np, SU_STR(int64)) == int64_type() && !entry(getter->func_globals, SU_STR(int)) &&
+           entry(getter->func_builtins, SU_STR(int)) == reinterpret_cast<PyObject *>(&PyLong_Type);
+}
+
+// The Box's own shape tuple, where the native size applies (else empty).
+Ref plain_box_shape(PyObject *space, const Collaborators &c) {
+    if (!box_size_plain(space, c))
+        return {};
+    Ref shape = getattr(space, SU_STR(_shape));
+    if (!shape || !PyTuple_CheckExact(shape.get())) {
+        PyErr_Clear();
+        return {};
+    }
+    return shape;
+}
+
+// sub_space.size: natively where it applies, else the attribute.
+Ref member_size(PyObject *sub_space) {
+    if (const Collaborators *c = fast_collaborators()) {
+        if (Ref shape = plain_box_shape(sub_space, *c)) {
+            uint64_t product = 1;
+            bool fits = true;
+            for (Py_ssize_t i = 0; fits && i < PyTuple_GET_SIZE(shape.get()); ++i) {
+                PyObject *dim = PyTuple_GET_ITEM(shape.get(), i);
+                int overflow = 0;
+                const long long v = PyLong_CheckExact(dim) ? PyLong_AsLongLongAndOverflow(dim, &overflow) : 0;
+                fits = PyLong_CheckExact(dim) && !overflow;
+                product *= static_cast<uint64_t>(v);
+            }
+            if (fits)
+                return Ref::steal(PyLong_FromLongLong(static_cast<long long>(product)));
+        }
+    } else if (PyErr_Occurred()) {
+        return {};
+    }
+    return getattr(sub_space, SU_STR(size));
+}
+
+// sub_space.shape: the Box's own tuple where the native size applies, else
+// the attribute.
+Ref member_shape(PyObject *sub_space) {
+    if (const Collaborators *c = fast_collaborators()) {
+        if (Ref shape = plain_box_shape(sub_space, *c))
+            return shape;
+    } else if (PyErr_Occurred()) {
+        return {};
+    }
+    return getattr(sub_space, SU_STR(shape));
+}
+
 // logits[..., offset:end]
 Ref last_dim_slice(PyObject *logits, PyObject *offset, PyObject *end) {
     Ref sl = Ref::steal(PySlice_New(offset, end, nullptr));
@@ -780,7 +835,7 @@ Ref last_dim_slice(PyObject *logits, PyObject *offset, PyObject *end) {
 // unpack that further.
 Ref unpack_member(PyObject *globals, PyObject *logits, PyObject *sub_space, Ref &offset,
                   PyObject *batch_dims) {
-    Ref size = getattr(sub_space, SU_STR(size));
+    Ref size = member_size(sub_space);
     if (!size)
         return {};
     Ref end = Ref::steal(PyNumber_Add(offset.get(), size.get()));
@@ -789,7 +844,7 @@ Ref unpack_member(PyObject *globals, PyObject *logits, PyObject *sub_space, Ref 
     Ref obs_slice = last_dim_slice(logits, offset.get(), end.get());
     if (!obs_slice)
         return {};
-    size = getattr(sub_space, SU_STR(size));
+    size = member_size(sub_space);
     if (!size)
         return {};
     Ref advanced = Ref::steal(PyNumber_InPlaceAdd(offset.get(), size.get()));
@@ -803,7 +858,7 @@ Ref unpack_member(PyObject *globals, PyObject *logits, PyObject *sub_space, Ref 
     Ref reshape = global_attr(globals, SU_STR(torch), SU_STR(reshape));
     if (!reshape)
         return {};
-    Ref shape = getattr(sub_space, SU_STR(shape));
+    Ref shape = member_shape(sub_space);
     if (!shape)
         return {};
     Ref shape_list = Ref::steal(PySequence_List(shape.get()));

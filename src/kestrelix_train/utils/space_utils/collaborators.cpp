@@ -141,12 +141,8 @@ int load(Collaborators &c) {
         return 0;
     c.box_size = member_reading(box, "size", {"int", "np", "prod", "shape", "int64"}).release();
     c.box_shape = member_reading(box, "shape", {"_shape"}).release();
-    if (c.box_size) {
-        Ref getter = attr(Ref::borrow(c.box_size), "fget");
-        if (!getter)
-            return 0;
-        c.box_size_globals = Py_NewRef(PyFunction_GetGlobals(getter.get()));
-    }
+    if (c.box_size && !take(c.box_size_getter, attr(Ref::borrow(c.box_size), "fget")))
+        return 0;
     c.dict_iter = member_reading(Ref::borrow(dict_space), "__iter__", {"spaces"}).release();
     c.dict_getitem = member_reading(Ref::borrow(dict_space), "__getitem__", {"spaces"}).release();
     c.selector_is_fixed_order = member_reading(selector, "is_fixed_order", {"fixed_order"}).release();
@@ -167,7 +163,7 @@ void release(Collaborators &c) noexcept {
     Py_CLEAR(c.dict_space);
     Py_CLEAR(c.tuple_space);
     for (PyObject **field :
-         {&c.clip, &c.prod, &c.box_size, &c.box_shape, &c.box_size_globals, &c.dict_iter, &c.dict_getitem,
+         {&c.clip, &c.prod, &c.box_size, &c.box_shape, &c.box_size_getter, &c.dict_iter, &c.dict_getitem,
           &c.selector_is_fixed_order, &c.selector_children, &c.selector_is_repeat})
         Py_CLEAR(*field);
 }

@@ -36,6 +36,8 @@
 
 #include "ref.h"
 
+#include <initializer_list>
+
 #define PY_ARRAY_UNIQUE_SYMBOL SU_NUMPY_ARRAY_API
 #ifndef SU_COLLABORATORS_UNIT
 #define NO_IMPORT_ARRAY
@@ -82,7 +84,7 @@ struct Collaborators {
     // that fast path off.
     PyObject *box_size = nullptr;                // Box.size: int(np.prod(self.shape, dtype=np.int64))
     PyObject *box_shape = nullptr;               // Box.shape: self._shape
-    PyObject *box_size_globals = nullptr;        // the namespace Box.size reads `np` and `int` from
+    PyObject *box_size_getter = nullptr;         // the function behind Box.size
     PyObject *dict_iter = nullptr;               // Dict.__iter__: iter(self.spaces)
     PyObject *dict_getitem = nullptr;            // Dict.__getitem__: self.spaces[key]
     PyObject *selector_is_fixed_order = nullptr; // SkillSelector.is_fixed_order: self.fixed_order
@@ -108,6 +110,47 @@ inline int collaborators_ready() noexcept {
 // has answered 1.
 inline const Collaborators &collaborators() noexcept {
     return collaborators_detail::published;
+}
+
+// ---------------------------------------------------------------------------
+// What a fast path relies on of a class: that generic attribute access on
+// its instances finds, for each name, the expected member on the class (a
+// recorded function or property), or nothing at all, so that the value comes
+// from the instance's own __dict__. Finding them runs no Python code. The
+// answer is kept with the class's version tag, which any change to the class
+// or its bases invalidates; each call site keeps its own.
+// ---------------------------------------------------------------------------
+
+struct ClassMember {
+    PyObject *name;   // interned
+    PyObject *member; // nullptr: no class of the MRO defines the name
+};
+
+struct KnownClass {
+    PyTypeObject *type = nullptr;
+    unsigned int tag = 0;
+};
+
+inline bool class_finds(PyTypeObject *tp, std::initializer_list<ClassMember> expected,
+                        KnownClass &known) noexcept {
+    if (known.type == tp && known.tag != 0 && PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) &&
+        tp->tp_version_tag == known.tag)
+        return true;
+    if (tp->tp_getattro != PyObject_GenericGetAttr)
+        return false;
+    for (const ClassMember &m : expected) {
+        if (!m.name) {
+            PyErr_Clear(); // a failed interning
+            return false;
+        }
+        if (_PyType_Lookup(tp, m.name) != m.member)
+            return false;
+    }
+    if (PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        known.type = tp;
+        known.tag = tp->tp_version_tag;
+    }
+    return true;
 }
 
 // Whether torch's calls behave plainly: no function or dispatch mode and no
