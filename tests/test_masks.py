@@ -464,6 +464,83 @@ def test_discrete_fit_matches_the_direct_check(action, mask):
         assert got == want
 
 
+# Spaces whose members the module must read through Python code, for comparison with the core
+# library's own classes, which it reads natively.
+class RelayedDict(ks.Dict):
+    def __iter__(self):
+        yield from self.spaces
+
+    def __getitem__(self, key):
+        return self.spaces[key]
+
+
+class RelayedDiscrete(ks.Discrete):
+    __class__ = property(lambda self: type(self))
+
+
+RELAYED = {ks.Dict: RelayedDict, ks.Discrete: RelayedDiscrete}
+
+
+@st.composite
+def fit_cases(draw, depth=0):
+    """(kind, arguments) of a space, with an action and a mask that may or may not suit it."""
+    kind = draw(st.sampled_from(["discrete", "box", "multi"] + (["dict", "tuple"] if depth < 2 else [])))
+    if kind == "discrete":
+        n = draw(st.integers(1, 4))
+        mask = draw(st.lists(st.sampled_from([0, 1, 1.0, True, 2]), min_size=0, max_size=n + 1))
+        mask = draw(st.sampled_from([list, tuple, np.array]))(mask) if mask else mask
+        return (ks.Discrete, n), draw(st.integers(-2, n)), mask
+    if kind == "box":
+        return (ks.Box, 0, 1), None, None
+    if kind == "multi":
+        nvec = draw(st.lists(st.integers(1, 3), min_size=1, max_size=3))
+        action = draw(st.lists(st.integers(-1, 3), max_size=len(nvec)))
+        return (ks.MultiDiscrete, nvec), action, [[1, 0, 1][:n] for n in nvec]
+    keys = draw(st.lists(st.sampled_from("abcd"), unique=True, max_size=3))
+    members = [draw(fit_cases(depth + 1)) for _ in keys]
+    if kind == "tuple":
+        return (ks.Tuple, [m[0] for m in members]), [m[1] for m in members], [m[2] for m in members]
+    action, mask = {k: m[1] for k, m in zip(keys, members)}, {k: m[2] for k, m in zip(keys, members)}
+    if keys and draw(st.booleans()):
+        del (mask if draw(st.booleans()) else action)[draw(st.sampled_from(keys))]
+    return (ks.Dict, dict(zip(keys, [m[0] for m in members]))), action, mask
+
+
+def build(spec, relayed):
+    cls, *args = spec
+    if cls is ks.Tuple:
+        return cls(tuple(build(m, relayed) for m in args[0]))
+    if cls is ks.Dict:
+        args = [{k: build(m, relayed) for k, m in args[0].items()}]
+    return (RELAYED.get(cls, cls) if relayed else cls)(*args)
+
+
+@PROPERTY
+@given(fit_cases())
+def test_fit_reads_the_core_library_spaces_as_their_methods_do(case):
+    spec, action, mask = case
+    fast = outcome(su.action_fits_mask, action, mask, build(spec, False))
+    general = outcome(su.action_fits_mask, action, mask, build(spec, True))
+    assert fast[0] == general[0]
+    if fast[0] == "ok":
+        same(fast[1], general[1])
+    else:
+        assert fast == general
+
+
+@pytest.mark.parametrize("relayed", [False, True])
+def test_fit_reads_the_spaces_anew_for_every_member(relayed):
+    space = (RelayedDict if relayed else ks.Dict)({"a": ks.Discrete(2), "b": ks.Discrete(2)})
+
+    class Mask(dict):
+        def __getitem__(self, key):
+            if key == "a":  # the keys walked stay a and b; b's space is the new one
+                space.spaces = collections.OrderedDict(a=ks.Discrete(2), b=ks.Box(0, 1))
+            return super().__getitem__(key)
+
+    assert su.action_fits_mask({"a": 1, "b": 1}, Mask(a=[0, 1], b=[1, 0]), space) is True
+
+
 @st.composite
 def masked_logits(draw):
     n = draw(st.integers(0, 4))

@@ -1329,9 +1329,54 @@ PyObject *tuple_fits(PyObject *globals, PyObject *action, PyObject *mask, PyObje
     return PyBool_FromLong(rc == 0);
 }
 
+// The core library's Dict iterates its keys with `yield from self.spaces`
+// and gives a member with `self.spaces[key]`. While a space's class finds
+// those very methods and `spaces` is a plain instance attribute, the walk
+// does exactly that itself, without running the two methods' frames: it
+// iterates the `spaces` it reads when the walk starts, and reads `spaces`
+// again for every member, as each call of __getitem__ would.
+KnownClass dict_space_known;
+
+bool dict_space_plain(PyObject *space) {
+    if (collaborators_ready() <= 0)
+        return false; // (an error set is passed on by the caller)
+    const Collaborators &c = collaborators();
+    return c.dict_iter && c.dict_getitem &&
+           class_finds(Py_TYPE(space),
+                       {{SU_STR(__iter__), c.dict_iter},
+                        {SU_STR(__getitem__), c.dict_getitem},
+                        {SU_STR(spaces), nullptr}},
+                       dict_space_known);
+}
+
+// space[key]
+Ref dict_space_item(PyObject *space, PyObject *key) {
+    if (dict_space_plain(space)) {
+        Ref spaces = getattr(space, SU_STR(spaces));
+        return spaces ? Ref::steal(PyObject_GetItem(spaces.get(), key)) : Ref();
+    }
+    if (PyErr_Occurred())
+        return {};
+    return Ref::steal(PyObject_GetItem(space, key));
+}
+
+// iter(space)
+Ref dict_space_keys(PyObject *space) {
+    if (dict_space_plain(space)) {
+        Ref spaces = getattr(space, SU_STR(spaces));
+        return spaces ? Ref::steal(PyObject_GetIter(spaces.get())) : Ref();
+    }
+    if (PyErr_Occurred())
+        return {};
+    return Ref::steal(PyObject_GetIter(space));
+}
+
 // all(action_fits_mask(action[k], mask[k], space[k]) for k in space)
 PyObject *dict_fits(PyObject *globals, PyObject *action, PyObject *mask, PyObject *space) {
-    int rc = for_each(space, [&](PyObject *key) -> int {
+    Ref keys = dict_space_keys(space);
+    if (!keys)
+        return nullptr;
+    int rc = for_each(keys.get(), [&](PyObject *key) -> int {
         Ref fn = global(globals, SU_STR(action_fits_mask));
         if (!fn)
             return -1;
@@ -1341,7 +1386,7 @@ PyObject *dict_fits(PyObject *globals, PyObject *action, PyObject *mask, PyObjec
         Ref m = Ref::steal(PyObject_GetItem(mask, key));
         if (!m)
             return -1;
-        Ref s = Ref::steal(PyObject_GetItem(space, key));
+        Ref s = dict_space_item(space, key);
         if (!s)
             return -1;
         PyObject *argv[] = {a.get(), m.get(), s.get()};
@@ -1410,6 +1455,110 @@ PyObject *discrete_fits(PyObject *action, PyObject *mask) {
     return PyObject_RichCompare(entry.get(), one.get(), Py_EQ);
 }
 
+// The space classes the walk tests against, in the order it tests them.
+enum SpaceKind { kBox, kMultiBinary, kMultiDiscrete, kDiscrete, kTuple, kDict, kSpaceKinds };
+
+PyObject *space_kind_name(SpaceKind kind) {
+    switch (kind) {
+    case kBox:
+        return SU_STR(Box);
+    case kMultiBinary:
+        return SU_STR(MultiBinary);
+    case kMultiDiscrete:
+        return SU_STR(MultiDiscrete);
+    case kDiscrete:
+        return SU_STR(Discrete);
+    case kTuple:
+        return SU_STR(Tuple);
+    default:
+        return SU_STR(Dict);
+    }
+}
+
+// `kestrelix_spaces.<class>` as the module's namespace and the spaces
+// module's namespace held them when last read. While neither namespace has
+// changed since (their version tags say so), each lookup would find the same
+// objects (the namespaces still hold them).
+struct SpaceClasses {
+    PyObject *globals = nullptr;
+    uint64_t globals_version = 0;
+    PyObject *spaces_ns = nullptr;
+    uint64_t spaces_version = 0;
+    PyObject *cls[kSpaceKinds] = {};
+};
+SpaceClasses space_classes;
+
+// kestrelix_spaces.<class>, looked up now (borrowed while the namespaces
+// stay as they are, or held in `hold`).
+PyObject *space_class(PyObject *globals, SpaceKind kind, Ref &hold) {
+    SpaceClasses &known = space_classes;
+    if (known.globals == globals && dict_version(globals) == known.globals_version &&
+        dict_version(known.spaces_ns) == known.spaces_version)
+        return known.cls[kind];
+    Ref module = global(globals, SU_STR(kestrelix_spaces));
+    if (!module)
+        return nullptr;
+    if (PyModule_CheckExact(module.get())) {
+        // Note every class at once, where the module has them all.
+        PyObject *ns = PyModule_GetDict(module.get());
+        SpaceClasses found{globals, dict_version(globals), ns, dict_version(ns), {}};
+        bool all = true;
+        for (int k = 0; all && k < kSpaceKinds; ++k) {
+            PyObject *name = space_kind_name(static_cast<SpaceKind>(k));
+            found.cls[k] = name ? PyDict_GetItemWithError(ns, name) : nullptr;
+            all = found.cls[k] != nullptr;
+        }
+        PyErr_Clear();
+        if (all) {
+            known = found;
+            return known.cls[kind];
+        }
+    }
+    hold = attr_of_module_object(module.get(), space_kind_name(kind));
+    return hold.get();
+}
+
+// Whether generic attribute access finds object's own __class__ for
+// instances of `tp`: asked for its __class__, such an instance gives its
+// class.
+bool class_attribute_plain(PyTypeObject *tp) {
+    static PyObject *object_class = nullptr; // object.__class__
+    if (SU_UNLIKELY(!object_class)) {
+        PyObject *name = SU_STR(__class__);
+        object_class = name ? PyDict_GetItemWithError(PyBaseObject_Type.tp_dict, name) : nullptr;
+        if (!object_class) {
+            PyErr_Clear();
+            return false;
+        }
+        Py_INCREF(object_class);
+    }
+    return tp->tp_getattro == PyObject_GenericGetAttr &&
+           _PyType_Lookup(tp, SU_STR(__class__)) == object_class;
+}
+
+// isinstance(space, kestrelix_spaces.<class>), both looked up now. For a
+// class whose metaclass is `type` (no __instancecheck__ of its own) and a
+// space whose class finds object's own __class__, isinstance() answers with
+// the class relation alone, having asked the space for a __class__ that can
+// only be its class: the answer is then taken from the relation directly.
+// `plain` caches class_attribute_plain() of the space's class between the
+// tests of one call (-1: not known); a test that runs Python code forgets it.
+int space_is(PyObject *globals, PyObject *space, SpaceKind kind, int &plain) {
+    Ref hold;
+    PyObject *cls = space_class(globals, kind, hold);
+    if (!cls)
+        return -1;
+    if (Py_IS_TYPE(cls, &PyType_Type)) {
+        if (plain < 0)
+            plain = class_attribute_plain(Py_TYPE(space));
+        if (plain)
+            return PyType_IsSubtype(Py_TYPE(space), reinterpret_cast<PyTypeObject *>(cls));
+    }
+    plain = -1;
+    Ref held = Ref::borrow(cls); // (isinstance may run code that changes the namespaces)
+    return isinstance(space, held.get());
+}
+
 } // namespace
 
 PyObject *impl_action_fits_mask(PyObject *globals, PyObject *const *args) {
@@ -1419,22 +1568,23 @@ PyObject *impl_action_fits_mask(PyObject *globals, PyObject *const *args) {
     RecursionGuard guard(" while testing an action against its mask");
     if (!guard.ok())
         return nullptr;
-    int r = is_instance_of(globals, space, SU_STR(kestrelix_spaces), SU_STR(Box));
+    int plain = -1;
+    int r = space_is(globals, space, kBox, plain);
     if (r)
         return r < 0 ? nullptr : Py_NewRef(Py_True);
-    r = is_instance_of(globals, space, SU_STR(kestrelix_spaces), SU_STR(MultiBinary));
+    r = space_is(globals, space, kMultiBinary, plain);
     if (r)
         return r < 0 ? nullptr : Py_NewRef(Py_True);
-    r = is_instance_of(globals, space, SU_STR(kestrelix_spaces), SU_STR(MultiDiscrete));
+    r = space_is(globals, space, kMultiDiscrete, plain);
     if (r)
         return r < 0 ? nullptr : multi_discrete_fits(globals, action, mask, space);
-    r = is_instance_of(globals, space, SU_STR(kestrelix_spaces), SU_STR(Discrete));
+    r = space_is(globals, space, kDiscrete, plain);
     if (r)
         return r < 0 ? nullptr : discrete_fits(action, mask);
-    r = is_instance_of(globals, space, SU_STR(kestrelix_spaces), SU_STR(Tuple));
+    r = space_is(globals, space, kTuple, plain);
     if (r)
         return r < 0 ? nullptr : tuple_fits(globals, action, mask, space);
-    r = is_instance_of(globals, space, SU_STR(kestrelix_spaces), SU_STR(Dict));
+    r = space_is(globals, space, kDict, plain);
     if (r)
         return r < 0 ? nullptr : dict_fits(globals, action, mask, space);
     PyErr_Format(PyExc_NotImplementedError, "Space of type '%S' is not supported",
