@@ -77,25 +77,78 @@ def py_unpack_logits(logits, space):
     return logits
 
 
+# -- the floors: the library calls the module still has to make -------------
+#
+# A floor times, alone and in their cheapest form, the calls into the
+# collaborators that the module makes on a case: the core library's methods
+# and attribute reads, tree.map_structure, torch's slicing and reshaping, and
+# the isinstance() tests against the core library's abstract classes (which
+# run Python code). It leaves out what the module's guarded native paths do
+# instead of a call (numpy's arithmetic and clip on float Boxes, a Box's size
+# and shape, the core library Dict's own iteration, a SkillSelector's
+# methods, np.array of the selector mask).
+
+
+def unsquash_leaf_floor(a, s):
+    """What the module still asks of a leaf: the Box test, the dtype tests and the bounds (or the integer shift)."""
+    if isinstance(s, S.Box):
+        if s.dtype == np.float32 or s.dtype == np.float64:
+            s.low, s.high
+        elif np.issubdtype(s.dtype, np.integer):
+            return s.low + a
+    return a
+
+
+def unsquash_floor(action, struct):
+    if isinstance(struct, S.Tuple):
+        return tuple(unsquash_floor(a, s) for a, s in zip(action, struct))
+    return tree.map_structure(unsquash_leaf_floor, action, struct)
+
+
+def native_box(space):
+    return type(space) is S.Box
+
+
 def record_unpack_calls(logits, space, ops=None):
     """The collaborator calls that unpacking makes, in order, for replay."""
     ops = [] if ops is None else ops
+    ops.append((3, space, S.Dict))  # the abstract-class tests
+    ops.append((3, space, S.Tuple))
     if isinstance(space, (S.Dict, S.Tuple)):
         offset, batch_dims = 0, list(logits.shape[:-1])
         members = space.spaces if isinstance(space, S.Tuple) else space.spaces.values()
         for sub in members:
-            idx = (Ellipsis, slice(offset, offset + sub.size))
-            ops += [(0, sub, "size"), (1, logits, idx), (0, sub, "size"), (0, sub, "shape")]
-            offset += sub.size
+            size = sub.size
+            idx = (Ellipsis, slice(offset, offset + size))
+            if not native_box(sub):
+                ops += [(0, sub, "size"), (0, sub, "size"), (0, sub, "shape")]
+            ops.append((1, logits, idx))
+            offset += size
             shape = batch_dims + list(sub.shape)
             ops.append((2, logits[idx], shape))
             record_unpack_calls(torch.reshape(logits[idx], shape), sub, ops)
     elif isinstance(space, S.MultiDiscrete):
         offset = 0
+        ops.append((0, space, "nvec"))
         for n in space.nvec:
             ops.append((1, logits, (Ellipsis, slice(offset, offset + n))))
             offset += n
     return ops
+
+
+def replay(ops):
+    def run():
+        for kind, obj, arg in ops:
+            if kind == 0:
+                getattr(obj, arg)
+            elif kind == 1:
+                obj[arg]
+            elif kind == 2:
+                torch.reshape(obj, arg)
+            else:
+                isinstance(obj, arg)
+
+    return run
 
 
 def py_compute_selector_action_mask(previous_action, skill):
@@ -158,20 +211,24 @@ def logits_space(n_members=16):
 def cases():
     out = []
 
+    boxes8 = {f"box{i}": S.Box(-2.0, 6.0, (3,), np.float32) for i in range(8)}
+    action8 = {k: np.random.default_rng(1).uniform(-1, 1, 3).astype(np.float32) for k in boxes8}
+    out.append(
+        Case(
+            "unsquash_action dict of 8 float32 Boxes",
+            module=lambda: su.unsquash_action(action8, boxes8),
+            python=lambda: py_unsquash_action(action8, boxes8),
+            floor=lambda: unsquash_floor(action8, boxes8),
+        )
+    )
+
     action, struct = action_struct(16)
-    leaves = [(a, s) for a, s in zip(tree.flatten(action), tree.flatten(struct)) if isinstance(s, S.Box)]
-    bounds = [(a, s.low, s.high) for a, s in leaves if s.dtype in (np.float32, np.float64)]
-
-    def floor_unsquash():
-        for a, low, high in bounds:
-            np.clip(low + (a + 1.0) * (high - low) / 2.0, low, high)
-
     out.append(
         Case(
             "unsquash_action dict of 16 leaves",
             module=lambda: su.unsquash_action(action, struct),
             python=lambda: py_unsquash_action(action, struct),
-            floor=floor_unsquash,
+            floor=lambda: unsquash_floor(action, struct),
         )
     )
 
@@ -182,6 +239,7 @@ def cases():
             "unsquash_action Tuple of 8 boxes",
             module=lambda: su.unsquash_action(taction, tstruct),
             python=lambda: py_unsquash_action(taction, tstruct),
+            floor=lambda: unsquash_floor(taction, tstruct),
         )
     )
 
@@ -195,26 +253,25 @@ def cases():
         )
     )
 
+    tspace = S.Tuple(tuple(S.Box(-1.0, 1.0, (4,), np.float32) for _ in range(8)))
+    tlogits = torch.randn(BATCH, tspace.size)
+    out.append(
+        Case(
+            f"unpack_logits Tuple of 8 Boxes, batch {BATCH}",
+            module=lambda: su.unpack_logits(tlogits, tspace),
+            python=lambda: py_unpack_logits(tlogits, tspace),
+            floor=replay(record_unpack_calls(tlogits, tspace)),
+        )
+    )
+
     space = logits_space(16)
     logits = torch.randn(BATCH, space.size)
-    ops = record_unpack_calls(logits, space)
-
-    def floor_unpack():
-        # the space attribute reads, slices and reshapes alone, replayed
-        for kind, obj, arg in ops:
-            if kind == 0:
-                getattr(obj, arg)
-            elif kind == 1:
-                obj[arg]
-            else:
-                torch.reshape(obj, arg)
-
     out.append(
         Case(
             f"unpack_logits Dict of 16 members, batch {BATCH}",
             module=lambda: su.unpack_logits(logits, space),
             python=lambda: py_unpack_logits(logits, space),
-            floor=floor_unpack,
+            floor=replay(record_unpack_calls(logits, space)),
         )
     )
 
@@ -225,16 +282,18 @@ def cases():
             f"unpack_logits MultiDiscrete(6), batch {BATCH}",
             module=lambda: su.unpack_logits(md_logits, md),
             python=lambda: py_unpack_logits(md_logits, md),
+            floor=replay(record_unpack_calls(md_logits, md)),
         )
     )
 
+    # A SkillSelector's mask is computed from the attributes its methods
+    # read, and made without np.array: no library call is left to time.
     selector = SkillSelector([f"skill{i}" for i in range(8)], fixed_order=True, repeat=True)
     out.append(
         Case(
             "compute_selector_action_mask fixed order, 8 children",
             module=lambda: su.compute_selector_action_mask(3, selector),
             python=lambda: py_compute_selector_action_mask(3, selector),
-            floor=lambda: np.array([0, 0, 0, 1, 1, 0, 0, 0], dtype=np.int8),
         )
     )
     free = SkillSelector([f"skill{i}" for i in range(8)])

@@ -6,6 +6,9 @@
 
 #include <cfenv>
 #include <cstring>
+#if defined(__x86_64__) && defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 namespace su {
 
@@ -109,8 +112,8 @@ template <class X, class Y> using Wider = decltype(X() + Y());
 
 // false where the general path must run (a NaN met).
 template <class A, class L, class H>
-bool rescale_clip_into(char *out, npy_intp n, const char *pa, npy_intp sa, const char *pl, npy_intp sl,
-                       const char *ph, npy_intp sh) {
+[[gnu::noinline]] bool rescale_clip_into(char *out, npy_intp n, const char *pa, npy_intp sa, const char *pl,
+                                         npy_intp sl, const char *ph, npy_intp sh) {
     using Span = Wider<L, H>;
     using D = Wider<A, Span>;
     D *o = reinterpret_cast<D *>(out);
@@ -145,19 +148,49 @@ RescaleKernel rescale_kernel(bool a64, bool l64, bool h64) {
     return kernels[a64 * 4 + l64 * 2 + h64];
 }
 
-// numpy's own float32 or float64 dtype, or nullptr.
+// numpy's own float32 or float64 dtype of an exact array, or nullptr.
 PyArray_Descr *float_descr(PyObject *x) {
+    // (numpy keeps its builtin descriptors for good)
+    static PyArray_Descr *const builtin[2] = {PyArray_DescrFromType(NPY_FLOAT),
+                                              PyArray_DescrFromType(NPY_DOUBLE)};
     if (!PyArray_CheckExact(x))
         return nullptr;
     PyArray_Descr *d = PyArray_DESCR(reinterpret_cast<PyArrayObject *>(x));
-    for (int t : {NPY_FLOAT, NPY_DOUBLE}) {
-        PyArray_Descr *builtin = PyArray_DescrFromType(t);
-        Py_DECREF(builtin); // numpy keeps the builtin descriptors for good
-        if (d == builtin)
-            return d;
-    }
-    return nullptr;
+    return d == builtin[0] || d == builtin[1] ? d : nullptr;
 }
+
+// The floating-point exception flags (invalid operation, division by zero,
+// overflow, underflow) that the operations run while it lives raise. The
+// flags raised before are kept and given back at the end.
+class FpExceptions {
+  public:
+#if defined(__x86_64__) && defined(__SSE2__)
+    // The arithmetic is SSE's: its flags live in MXCSR, read and cleared
+    // directly (the C library's functions also save and load the x87 state).
+    FpExceptions() noexcept : saved_(_mm_getcsr()) { _mm_setcsr(saved_ & ~kAllFlags); }
+    ~FpExceptions() { _mm_setcsr(saved_); }
+    bool raised() const noexcept { return (_mm_getcsr() & kErrorFlags) != 0; }
+
+  private:
+    static constexpr unsigned kAllFlags = 0x3f;   // IE DE ZE OE UE PE
+    static constexpr unsigned kErrorFlags = 0x1d; // IE ZE OE UE
+    unsigned saved_;
+#else
+    FpExceptions() noexcept {
+        std::fegetexceptflag(&saved_, FE_ALL_EXCEPT);
+        std::feclearexcept(FE_ALL_EXCEPT);
+    }
+    ~FpExceptions() { std::fesetexceptflag(&saved_, FE_ALL_EXCEPT); }
+    bool raised() const noexcept {
+        return std::fetestexcept(FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW) != 0;
+    }
+
+  private:
+    std::fexcept_t saved_;
+#endif
+    FpExceptions(const FpExceptions &) = delete;
+    FpExceptions &operator=(const FpExceptions &) = delete;
+};
 
 KnownClass box_bounds_known;
 
@@ -226,14 +259,12 @@ Ref rescale_and_clip_fast(PyObject *globals, PyObject *a, PyObject *s) {
     if (!kernel || again != out_type || PyArray_NDIM(arr) != PyArray_NDIM(res) ||
         !PyArray_CompareLists(PyArray_DIMS(arr), PyArray_DIMS(res), PyArray_NDIM(res)))
         return {};
-    std::feclearexcept(FE_ALL_EXCEPT);
+    FpExceptions fp;
     const bool done =
         kernel(PyArray_BYTES(res), PyArray_SIZE(res), PyArray_BYTES(arr), flat_step(a),
                PyArray_BYTES(reinterpret_cast<PyArrayObject *>(low.get())), flat_step(low.get()),
                PyArray_BYTES(reinterpret_cast<PyArrayObject *>(high.get())), flat_step(high.get()));
-    const bool raised = std::fetestexcept(FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID | FE_DIVBYZERO);
-    std::feclearexcept(FE_ALL_EXCEPT);
-    if (!done || raised)
+    if (!done || fp.raised())
         return {};
     return out;
 }
