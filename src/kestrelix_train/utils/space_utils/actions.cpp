@@ -505,14 +505,19 @@ bool selector_fast(PyObject *previous_action, PyObject *skill, SelectorAnswer &a
     }
     auto entry = [&dict](PyObject *name) -> PyObject * {
         PyObject *v = name ? PyDict_GetItemWithError(dict.get(), name) : nullptr;
-        if (!v)
+        if (!v && PyErr_Occurred())
             PyErr_Clear();
         return v;
     };
-    if (entry(SU_STR(is_fixed_order)) || entry(SU_STR(get_children_names)) || entry(SU_STR(is_repeat)))
-        return false;
     PyObject *names = entry(SU_STR(children_names));
-    const int fixed = exact_bool(entry(SU_STR(fixed_order)));
+    PyObject *fixed_order = entry(SU_STR(fixed_order));
+    PyObject *repeat = entry(SU_STR(repeat));
+    // An instance attribute named like a method would be called instead of
+    // it; where the dict holds nothing but the attributes found, it has none.
+    if (PyDict_GET_SIZE(dict.get()) != (names != nullptr) + (fixed_order != nullptr) + (repeat != nullptr) &&
+        (entry(SU_STR(is_fixed_order)) || entry(SU_STR(get_children_names)) || entry(SU_STR(is_repeat))))
+        return false;
+    const int fixed = exact_bool(fixed_order);
     if (fixed < 0 || !names || !PyList_CheckExact(names))
         return false;
     ans.fixed = fixed;
@@ -534,10 +539,10 @@ bool selector_fast(PyObject *previous_action, PyObject *skill, SelectorAnswer &a
     // (p + 1) % n with Python's sign rule (n > 0 here)
     const Py_ssize_t next = static_cast<Py_ssize_t>(((p + 1) % n + n) % n);
     if (next == 0) {
-        const int repeat = exact_bool(entry(SU_STR(repeat)));
-        if (repeat < 0)
+        const int repeats = exact_bool(repeat);
+        if (repeats < 0)
             return false;
-        if (repeat)
+        if (repeats)
             ans.ones[1] = 0;
     } else {
         ans.ones[1] = next;
