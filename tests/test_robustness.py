@@ -186,3 +186,36 @@ def test_import_from_a_directory_whose_name_is_not_utf8(tmp_path):
     proc = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.strip() == "(space: 'kestrelix_spaces.Dict', keys: 'List[str]') -> 'kestrelix_spaces.Space'"
+
+
+class Rewriter:
+    """Kept in a reference cycle: each run of the collector (at any allocation) reinterprets the action's
+    bytes under another dtype and replaces the box's bounds, then leaves another such object behind."""
+
+    left = 0
+
+    def __init__(self, action, space):
+        self.me, self.action, self.space = self, action, space
+
+    def __del__(self):
+        if Rewriter.left:
+            Rewriter.left -= 1
+            self.action.dtype = np.int32 if self.action.dtype == np.float32 else np.float32
+            self.space.low = np.full(4, -float(Rewriter.left % 3), np.float64)
+            Rewriter(self.action, self.space)
+
+
+def test_native_rescale_survives_inputs_rewritten_by_the_collector():
+    action, space = np.zeros(4, np.float32), ks.Box(-1.0, 1.0, (4,), np.float32)
+    saved = gc.get_threshold()
+    Rewriter.left = 400
+    Rewriter(action, space)
+    gc.set_threshold(1)
+    try:
+        for _ in range(200):
+            out = su.unsquash_action(action, space)
+            assert out.shape == (4,) and out.dtype in (np.float32, np.float64)
+    finally:
+        gc.set_threshold(*saved)
+        Rewriter.left = 0
+        gc.collect()
