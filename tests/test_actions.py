@@ -167,6 +167,23 @@ def _py_unsquash(a, s):
     return np.clip(s.low + (a + 1.0) * (s.high - s.low) / 2.0, s.low, s.high)
 
 
+@pytest.mark.parametrize(
+    "dtype",
+    [np.dtype("f4"), np.dtype("f8"), np.dtype(">f4"), np.dtype(">f8"), np.dtype("f4", metadata={"m": 1}),
+     np.dtype("f2"), np.dtype("i4"), np.dtype(("f4", (1,)))],
+    ids=str,
+)
+def test_box_dtype_decides_as_numpy_compares(dtype):
+    space = box(-2, 6, (2,), np.float64)
+    space.dtype = dtype
+    action = np.array([0.0, 0.5])
+    if dtype == np.float32 or dtype == np.float64:
+        want = _py_unsquash(action, space)
+    else:
+        want = space.low + action if np.issubdtype(dtype, np.integer) else action
+    assert su.unsquash_action(action, space).tolist() == want.tolist()
+
+
 @settings(max_examples=150, deadline=None)
 @given(
     dtype=st.sampled_from([np.float32, np.float64]),

@@ -148,15 +148,20 @@ RescaleKernel rescale_kernel(bool a64, bool l64, bool h64) {
     return kernels[a64 * 4 + l64 * 2 + h64];
 }
 
-// numpy's own float32 or float64 dtype of an exact array, or nullptr.
-PyArray_Descr *float_descr(PyObject *x) {
-    // (numpy keeps its builtin descriptors for good)
+// numpy's own float32 (0) or float64 (1) descriptor; numpy keeps its
+// builtin descriptors for good. Only once numpy's C API is loaded.
+PyArray_Descr *builtin_float_descr(int f64) {
     static PyArray_Descr *const builtin[2] = {PyArray_DescrFromType(NPY_FLOAT),
                                               PyArray_DescrFromType(NPY_DOUBLE)};
+    return builtin[f64];
+}
+
+// numpy's own float32 or float64 dtype of an exact array, or nullptr.
+PyArray_Descr *float_descr(PyObject *x) {
     if (!PyArray_CheckExact(x))
         return nullptr;
     PyArray_Descr *d = PyArray_DESCR(reinterpret_cast<PyArrayObject *>(x));
-    return d == builtin[0] || d == builtin[1] ? d : nullptr;
+    return d == builtin_float_descr(0) || d == builtin_float_descr(1) ? d : nullptr;
 }
 
 // The floating-point exception flags (invalid operation, division by zero,
@@ -319,6 +324,24 @@ Ref rescale_and_clip(PyObject *globals, PyObject *a, PyObject *s) {
     return call(clip.get(), scaled.get(), clip_low.get(), clip_high.get());
 }
 
+// `dtype == target` where numpy's answer is known: the dtype is numpy's own
+// float32 or float64 descriptor (of a class that cannot be changed) and the
+// target numpy's float32 or float64 scalar type. numpy compares a dtype with
+// a scalar type by the type's own descriptor, so the answer is whether the
+// two are the same. -1 where numpy must be asked.
+int known_float_dtype_is(PyObject *dtype, PyObject *target) {
+    if (!fast_collaborators())
+        return -1; // (an error set is passed on by the caller)
+    PyObject *const f32 = reinterpret_cast<PyObject *>(builtin_float_descr(0));
+    PyObject *const f64 = reinterpret_cast<PyObject *>(builtin_float_descr(1));
+    PyObject *const f32_type = reinterpret_cast<PyObject *>(&PyFloatArrType_Type);
+    PyObject *const f64_type = reinterpret_cast<PyObject *>(&PyDoubleArrType_Type);
+    if ((dtype != f32 && dtype != f64) || (target != f32_type && target != f64_type) ||
+        Py_TYPE(dtype)->tp_richcompare != PyArrayDescr_Type.tp_richcompare)
+        return -1;
+    return dtype == (target == f64_type ? f64 : f32);
+}
+
 // s.dtype == np.<name>, reading s.dtype afresh as the expression does.
 int dtype_is(PyObject *globals, PyObject *s, PyObject *name) {
     Ref dtype = getattr(s, SU_STR(dtype));
@@ -327,6 +350,9 @@ int dtype_is(PyObject *globals, PyObject *s, PyObject *name) {
     Ref target = global_attr(globals, SU_STR(np), name);
     if (!target)
         return -1;
+    const int known = known_float_dtype_is(dtype.get(), target.get());
+    if (known >= 0 || PyErr_Occurred())
+        return known;
     return truth(Ref::steal(PyObject_RichCompare(dtype.get(), target.get(), Py_EQ)));
 }
 
