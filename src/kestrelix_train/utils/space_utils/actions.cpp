@@ -487,7 +487,8 @@ Ref selector_mask_array(PyObject *globals, PyObject *selector_mask) {
 // Where a selector's class finds those very methods, the attributes are plain
 // instance attributes (no class defines them, nothing overrides attribute
 // access, the instance does not shadow the methods), the flags are exact bools
-// and the names an exact list, the whole mask is computed from those values:
+// and the names an exact list, the whole mask is computed from those values
+// (each read where the general path would call its method):
 // no Python code would run on the way, so each method would give the same
 // answer every time it is called, and the list handed to np.array would hold
 // 0s and 1s only. Anything else runs the general path.
@@ -520,34 +521,37 @@ int exact_bool(PyObject *v) {
 
 // The mask's answer from the selector's attributes; false where the general
 // path must run (with an error set only where one must be passed on).
+// The answer of `skill.<method>()` where that call runs the class's own
+// method `own`, which returns the plain instance attribute `attr`: the
+// attribute (new reference), read as the method reads it. Empty, with no
+// error set, where the instance shadows the method or lacks the attribute.
+// Finding the method (as the interpreter finds one to call) and reading the
+// attribute run no Python code, and neither turns the instance's attributes
+// into a dict.
+Ref own_method_answer(PyObject *skill, PyObject *method, PyObject *own, PyObject *attr) {
+    PyObject *found = nullptr;
+    const bool is_own = method && _PyObject_GetMethod(skill, method, &found) == 1 && found == own;
+    Py_XDECREF(found);
+    Ref value = is_own ? getattr(skill, attr) : Ref();
+    if (!value)
+        PyErr_Clear();
+    return value;
+}
+
 bool selector_fast(PyObject *previous_action, PyObject *skill, SelectorAnswer &ans) {
     const Collaborators *c = fast_collaborators();
     if (!c || !selector_class_plain(Py_TYPE(skill), *c))
         return false;
-    Ref dict = Ref::steal(PyObject_GenericGetDict(skill, nullptr));
-    if (!dict || !PyDict_CheckExact(dict.get())) {
-        PyErr_Clear();
-        return false;
-    }
-    auto entry = [&dict](PyObject *name) -> PyObject * {
-        PyObject *v = name ? PyDict_GetItemWithError(dict.get(), name) : nullptr;
-        if (!v && PyErr_Occurred())
-            PyErr_Clear();
-        return v;
-    };
-    PyObject *names = entry(SU_STR(children_names));
-    PyObject *fixed_order = entry(SU_STR(fixed_order));
-    PyObject *repeat = entry(SU_STR(repeat));
-    // An instance attribute named like a method would be called instead of
-    // it; where the dict holds nothing but the attributes found, it has none.
-    if (PyDict_GET_SIZE(dict.get()) != (names != nullptr) + (fixed_order != nullptr) + (repeat != nullptr) &&
-        (entry(SU_STR(is_fixed_order)) || entry(SU_STR(get_children_names)) || entry(SU_STR(is_repeat))))
-        return false;
-    const int fixed = exact_bool(fixed_order);
-    if (fixed < 0 || !names || !PyList_CheckExact(names))
+    Ref fixed_order =
+        own_method_answer(skill, SU_STR(is_fixed_order), c->selector_is_fixed_order, SU_STR(fixed_order));
+    Ref names = fixed_order ? own_method_answer(skill, SU_STR(get_children_names), c->selector_children,
+                                                SU_STR(children_names))
+                            : Ref();
+    const int fixed = exact_bool(fixed_order.get());
+    if (fixed < 0 || !names || !PyList_CheckExact(names.get()))
         return false;
     ans.fixed = fixed;
-    ans.n = PyList_GET_SIZE(names);
+    ans.n = PyList_GET_SIZE(names.get());
     if (!fixed)
         return true;
     const Py_ssize_t n = ans.n;
@@ -565,7 +569,8 @@ bool selector_fast(PyObject *previous_action, PyObject *skill, SelectorAnswer &a
     // (p + 1) % n with Python's sign rule (n > 0 here)
     const Py_ssize_t next = static_cast<Py_ssize_t>(((p + 1) % n + n) % n);
     if (next == 0) {
-        const int repeats = exact_bool(repeat);
+        const int repeats = exact_bool(
+            own_method_answer(skill, SU_STR(is_repeat), c->selector_is_repeat, SU_STR(repeat)).get());
         if (repeats < 0)
             return false;
         if (repeats)
