@@ -35,9 +35,4 @@ PyObject *impl_combine_masks(PyObject *globals, PyObject *const *args);
 PyObject *impl_apply_mask(PyObject *globals, PyObject *const *args);
 PyObject *impl_mask_all_zero(PyObject *globals, PyObject *const *args);
 
-// The native coroutine type (space_description). Readied once per process;
-// `coroutine_type()` is registered with collections.abc.Coroutine.
-int ready_coroutine_types() noexcept;
-PyTypeObject *coroutine_type() noexcept;
-
 } // namespace su

@@ -1,5 +1,6 @@
 // Module frame: the function type, the function table, and the import-time
 // set-up of kestrelix_train.utils.space_utils.
+#include "coroutine.h"
 #include "function.h"
 #include "impls.h"
 

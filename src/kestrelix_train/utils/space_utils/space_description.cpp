@@ -699,16 +699,4 @@ PyObject *impl_filter_sample(PyObject *, PyObject *const *args) {
     return r < 0 ? nullptr : kept.release();
 }
 
-// ===========================================================================
-// The coroutine type
-// ===========================================================================
-
-int ready_coroutine_types() noexcept {
-    return ready_coroutine_type_objects();
-}
-
-PyTypeObject *coroutine_type() noexcept {
-    return &CoroType;
-}
-
 } // namespace su
