@@ -8,6 +8,7 @@ import gc
 import inspect
 import pickle
 import pydoc
+import re
 import subprocess
 import sys
 import textwrap
@@ -297,6 +298,29 @@ def test_bad_calls_raise_the_interpreters_type_errors(name, params, _, args, kwa
     with pytest.raises(TypeError) as info:
         f(*args, **kwargs)
     assert str(info.value) == expected
+
+
+@pytest.mark.parametrize("unused", [0, 1, 3])
+def test_replaced_defaults_bind_as_a_python_functions_do(unused):
+    # The last defaults go with the last parameters, also when there are
+    # more defaults than parameters.
+    f = su.filter_sample
+    saved = f.__defaults__
+    f.__defaults__ = ("unused",) * unused + ({"a": 1, "b": 2}, ["b"])
+    ns = {}
+    exec("def filter_sample(sample, keys): return sample, keys", ns)
+    ref = ns["filter_sample"]
+    ref.__defaults__ = f.__defaults__
+    try:
+        sample, keys = ref()
+        assert f() == {k: v for k, v in sample.items() if k in keys} == {"b": 2}
+        assert f({"a": 1, "b": 3}) == {"b": 3} and f(keys=["a"]) == {"a": 1}
+        with pytest.raises(TypeError) as info:
+            f({}, [], 0)
+        with pytest.raises(TypeError, match=re.escape(str(info.value))):
+            ref({}, [], 0)
+    finally:
+        f.__defaults__ = saved
 
 
 LIST_OR_DICT = [

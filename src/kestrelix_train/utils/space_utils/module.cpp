@@ -123,15 +123,15 @@ int bind_arguments(FuncObject *f, PyObject *const *args, Py_ssize_t nargs, PyObj
     }
     if (nargs > n)
         return raise_too_many_positional(f, nargs);
-    Py_ssize_t ndef = f->defaults && PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
-    if (ndef > n)
-        ndef = n;
-    const int first_default = n - static_cast<int>(ndef);
+    // The last defaults go with the last parameters; a tuple longer than the
+    // parameter list gives its last n items, as a Python function's does.
+    const Py_ssize_t ndef = f->defaults && PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
+    const int first_default = n - static_cast<int>(ndef < n ? ndef : n);
     for (int j = 0; j < n; ++j) {
         if (!buf[j]) {
             if (j < first_default)
                 return raise_missing(f, buf, first_default);
-            buf[j] = PyTuple_GET_ITEM(f->defaults, j - first_default);
+            buf[j] = PyTuple_GET_ITEM(f->defaults, ndef - n + j);
         }
     }
     return 0;
