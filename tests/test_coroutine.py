@@ -299,3 +299,126 @@ def test_deep_self_await_raises_recursion_error():
 
     with pytest.raises(RecursionError):
         su._get_perceptor_space([Recursive()], SPEC).send(None)
+
+
+class Reentrant:
+    """An awaited iterator whose `throw` look-up runs `on_lookup(coroutine)`
+    first, as a property may; its `throw` then does `outcome`."""
+
+    def __init__(self, on_lookup, outcome):
+        self.on_lookup, self.outcome, self.coro, self.log = on_lookup, outcome, None, []
+
+    def __await__(self):
+        return self
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return TOKEN
+
+    def send(self, value):
+        return TOKEN
+
+    def close(self):
+        self.log.append("closed")
+
+    @property
+    def throw(self):
+        self.on_lookup(self.coro)
+        return self._throw
+
+    def _throw(self, exc):
+        self.log.append("thrown")
+        if self.outcome == "yield":
+            return "yielded"
+        if self.outcome == "return":
+            raise StopIteration({"returned": 1})
+        raise exc
+
+
+async def _awaiting(awaitable):
+    return await awaitable
+
+
+@pytest.mark.parametrize("outcome", ["yield", "return", "raise"])
+@pytest.mark.parametrize("kind", ["module", "async def"])
+def test_throw_whose_lookup_closes_the_coroutine(kind, outcome):
+    if kind == "async def" and outcome != "yield":
+        pytest.skip("the interpreter's own coroutine crashes in this case")
+    d = Reentrant(lambda c: c.close(), outcome)
+    d.coro = coro_with(lambda: d) if kind == "module" else _awaiting(d)
+    assert d.coro.send(None) is TOKEN
+    if outcome == "yield":
+        assert d.coro.throw(KeyError("x")) == "yielded"
+    else:
+        with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+            d.coro.throw(KeyError("x"))
+    assert d.log == ["closed", "thrown"]
+    assert (d.coro.cr_running, d.coro.cr_suspended, d.coro.cr_await) == (False, False, None)
+    for again in (lambda: d.coro.send(None), lambda: d.coro.throw(KeyError)):
+        with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+            again()
+    assert d.coro.close() is None
+
+
+class FinishesWhenResumed(Reentrant):
+    started = False
+
+    def __next__(self):
+        if self.started:
+            raise StopIteration({})
+        self.started = True
+        return TOKEN
+
+
+def test_throw_whose_lookup_moves_the_coroutine_on_reaches_its_next_await():
+    first = FinishesWhenResumed(lambda c: c.send(None), "raise")
+    second = Delegate(catch=KeyError)
+    first.coro = c = su._get_perceptor_space([Perceptor(lambda: first), Perceptor(lambda: second)], SPEC)
+    assert c.send(None) is TOKEN
+    # The look-up sends the coroutine on: the first perceptor's output is {}
+    # and the second one is awaited, so the exception goes to the second.
+    with pytest.raises(StopIteration) as e:
+        c.throw(KeyError("x"))
+    assert first.log == ["thrown"] and second.log[0][0] == "caught"
+    assert list(e.value.value) == ["recovered"]
+
+
+@pytest.mark.parametrize("second_awaiter", ["await", "__await__"])
+def test_a_suspended_coroutine_has_one_awaiter(second_awaiter):
+    d = Delegate()
+    c = coro_with(lambda: d)
+    first = c.__await__()
+    assert next(first) is TOKEN
+
+    async def await_again():
+        return await c
+
+    with pytest.raises(RuntimeError, match="coroutine is being awaited already"):
+        if second_awaiter == "await":
+            await_again().send(None)
+        else:
+            c.__await__()
+    assert d.log == []  # the delegate was not touched by the refused awaiter
+    with pytest.raises(StopIteration):
+        first.send({"k": 1})
+
+
+def test_collection_while_the_body_runs_leaves_it_whole():
+    # Whoever runs a coroutine holds it, so the collector never finds a
+    # running coroutine unreachable; a collection that runs while its body
+    # runs, with every other reference to it gone, changes nothing.
+    refs = {}
+
+    async def perceive():
+        ref = weakref.ref(refs.pop("coro"))
+        gc.collect()
+        assert ref() is not None
+        return {"x": 1.0}
+
+    refs["coro"] = coro_with(perceive)
+    w = refs["coro"].__await__()
+    with pytest.raises(StopIteration) as e:
+        next(w)
+    assert list(e.value.value) == ["x"]

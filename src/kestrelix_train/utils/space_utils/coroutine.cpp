@@ -172,9 +172,11 @@ int close_coro(CoroObject *c) noexcept;
 // its last await, until it suspends, returns or fails.
 PySendResult run_body(CoroObject *c, PyObject *value, PyObject **presult) noexcept {
     Ref v = Ref::borrow(value);
+    // The body runs Python code; what it is given is held for it.
+    const Ref globals = Ref::borrow(c->globals);
     for (;;) {
         PyObject *out = nullptr;
-        const CoroBody::Step step = c->body->resume(c->globals, v.get(), &out);
+        const CoroBody::Step step = c->body->resume(globals.get(), v.get(), &out);
         if (step == CoroBody::Step::Return) {
             end_body(c);
             *presult = out;
@@ -245,8 +247,9 @@ PySendResult send_value(CoroObject *c, PyObject *arg, PyObject **presult) noexce
         return PYGEN_ERROR;
     c->state = kCoroRunning;
     if (c->delegate) {
+        Ref yf = Ref::borrow(c->delegate);
         PyObject *res = nullptr;
-        const PySendResult r = PyIter_Send(c->delegate, arg ? arg : Py_None, &res);
+        const PySendResult r = PyIter_Send(yf.get(), arg ? arg : Py_None, &res);
         if (r == PYGEN_NEXT) {
             c->state = kCoroSuspended;
             *presult = res;
@@ -356,32 +359,47 @@ PySendResult throw_in(CoroObject *c, PyObject *typ, PyObject *val, PyObject *tb,
         c->state = kCoroRunning;
         r = throw_in(as_coro(yf.get()), typ, val, tb, &res);
     } else {
+        // The look-up runs while the coroutine is still suspended, as the
+        // interpreter's does: a property may close the coroutine or send it
+        // on. Its state is read again afterwards, never assumed.
         Ref meth = getattr(yf.get(), SU_STR(throw));
         if (!meth) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError))
                 return PYGEN_ERROR;
             PyErr_Clear();
-            if (check_throw_args(typ, val, tb) < 0)
-                return PYGEN_ERROR;
-            c->state = kCoroRunning;
-            Py_CLEAR(c->delegate);
-            c->state = kCoroSuspended;
             return throw_here(c, typ, val, tb);
         }
+        const int state = c->state;
         c->state = kCoroRunning;
         PyObject *argv[] = {typ, val, tb};
         const size_t n = !val ? 1 : !tb ? 2 : 3;
         res = PyObject_Vectorcall(meth.get(), argv, n, nullptr);
+        c->state = state;
         if (res)
             r = PYGEN_NEXT;
         else
             r = fetch_stop_iteration_value(&res) == 0 ? PYGEN_RETURN : PYGEN_ERROR;
+        if (r != PYGEN_NEXT && (state != kCoroSuspended || c->delegate != yf.get())) {
+            // The coroutine no longer awaits `yf` (it was closed, or moved on
+            // to another await, while `throw` was looked up): how `yf` ended
+            // concerns it no more, and the exception meets the coroutine as
+            // it is now ("cannot reuse already awaited coroutine" once it
+            // has finished). What `yf` yields is passed up all the same, as
+            // the interpreter does.
+            if (r == PYGEN_RETURN)
+                Py_DECREF(res);
+            else
+                PyErr_Clear();
+            return throw_in(c, typ, val, tb, presult);
+        }
     }
     if (r == PYGEN_NEXT) {
-        c->state = kCoroSuspended;
+        if (c->state == kCoroRunning)
+            c->state = kCoroSuspended;
         *presult = res;
         return PYGEN_NEXT;
     }
+    c->state = kCoroRunning;
     return resume_after_delegate(c, r, res, presult);
 }
 
@@ -443,6 +461,13 @@ int unpack_throw_args(PyObject *const *args, Py_ssize_t nargs, PyObject **typ, P
     return 0;
 }
 
+// The coroutine and its wrapper document their methods alike.
+constexpr const char kSendDoc[] =
+    "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration.";
+constexpr const char kThrowDoc[] = "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in "
+                                   "coroutine, return next iterated value or raise\nStopIteration.";
+constexpr const char kCloseDoc[] = "close() -> raise GeneratorExit inside coroutine.";
+
 // ----- coroutine slots -----------------------------------------------------
 
 PyObject *coro_send_method(PyObject *self, PyObject *arg) noexcept {
@@ -467,7 +492,14 @@ PySendResult coro_am_send(PyObject *self, PyObject *arg, PyObject **result) noex
     return send_value(as_coro(self), arg, result);
 }
 
+// `await coro` and `coro.__await__()`. A coroutine suspended in an await of
+// its own already has an awaiter: a second one is refused, as the
+// interpreter refuses to await such a coroutine twice.
 PyObject *coro_am_await(PyObject *self) noexcept {
+    if (as_coro(self)->delegate) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
     CoroWrapperObject *w = PyObject_GC_New(CoroWrapperObject, &CoroWrapperType);
     if (!w)
         return nullptr;
@@ -489,10 +521,14 @@ int coro_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     return 0;
 }
 
+// Breaks reference cycles through a coroutine the collector found
+// unreachable. A running coroutine is always reachable (whoever runs it holds
+// it), and is left whole all the same: its body may still need everything.
 int coro_clear(PyObject *self) noexcept {
     CoroObject *c = as_coro(self);
-    if (c->state != kCoroRunning)
-        end_body(c);
+    if (c->state == kCoroRunning)
+        return 0;
+    end_body(c);
     Py_CLEAR(c->globals);
     return 0;
 }
@@ -506,7 +542,8 @@ void coro_finalize(PyObject *self) noexcept {
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
     if (c->state == kCoroCreated) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", c->qualname) < 0)
+        const Ref qualname = Ref::borrow(c->qualname); // (its str() may rename the coroutine)
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", qualname.get()) < 0)
             PyErr_WriteUnraisable(self);
     } else if (close_coro(c) < 0) {
         PyErr_WriteUnraisable(self);
@@ -532,7 +569,8 @@ void coro_dealloc(PyObject *self) noexcept {
 }
 
 PyObject *coro_repr(PyObject *self) noexcept {
-    return PyUnicode_FromFormat("<coroutine object %S at %p>", as_coro(self)->qualname, self);
+    const Ref qualname = Ref::borrow(as_coro(self)->qualname); // (its str() may rename the coroutine)
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", qualname.get(), self);
 }
 
 PyObject *get_name(PyObject *self, void *) noexcept {
@@ -585,14 +623,10 @@ PyObject *get_cr_code(PyObject *self, void *) noexcept {
 }
 
 PyMethodDef coro_methods[] = {
-    {"send", reinterpret_cast<PyCFunction>(coro_send_method), METH_O,
-     PyDoc_STR(
-         "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration.")},
+    {"send", reinterpret_cast<PyCFunction>(coro_send_method), METH_O, kSendDoc},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw_method)), METH_FASTCALL,
-     PyDoc_STR("throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next "
-               "iterated value or raise\nStopIteration.")},
-    {"close", reinterpret_cast<PyCFunction>(coro_close_method), METH_NOARGS,
-     PyDoc_STR("close() -> raise GeneratorExit inside coroutine.")},
+     kThrowDoc},
+    {"close", reinterpret_cast<PyCFunction>(coro_close_method), METH_NOARGS, kCloseDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -662,14 +696,10 @@ void wrapper_dealloc(PyObject *self) noexcept {
 }
 
 PyMethodDef wrapper_methods[] = {
-    {"send", reinterpret_cast<PyCFunction>(wrapper_send), METH_O,
-     PyDoc_STR(
-         "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration.")},
+    {"send", reinterpret_cast<PyCFunction>(wrapper_send), METH_O, kSendDoc},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)), METH_FASTCALL,
-     PyDoc_STR("throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next "
-               "iterated value or raise\nStopIteration.")},
-    {"close", reinterpret_cast<PyCFunction>(wrapper_close), METH_NOARGS,
-     PyDoc_STR("close() -> raise GeneratorExit inside coroutine.")},
+     kThrowDoc},
+    {"close", reinterpret_cast<PyCFunction>(wrapper_close), METH_NOARGS, kCloseDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
