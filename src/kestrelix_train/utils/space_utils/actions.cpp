@@ -440,16 +440,31 @@ Ref repeated(long value, Py_ssize_t n) {
 // `np.int8`) goes through the call as written.
 // ---------------------------------------------------------------------------
 
-// The int8 array of a list of 0/1 ints, made as numpy's array() makes it.
-Ref int8_array_of_bits(PyObject *bits) {
+// The int8 array of a list of the ints 0 and 1, made as numpy's array()
+// makes it. The skill's callbacks could reach the list, so it is read only
+// after the last point where Python code may run (the allocation), item by
+// item: 1 made, 0 when it holds anything else or changed length (numpy's own
+// call then gives its result or its error), -1 with an error set.
+int int8_array_of_bits(PyObject *bits, Ref &out) {
     npy_intp n = PyList_GET_SIZE(bits);
     Ref arr = Ref::steal(PyArray_SimpleNew(1, &n, NPY_INT8));
     if (!arr)
-        return {};
+        return -1;
+    if (PyList_GET_SIZE(bits) != n)
+        return 0;
     auto *data = static_cast<npy_int8 *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr.get())));
-    for (npy_intp i = 0; i < n; ++i)
-        data[i] = static_cast<npy_int8>(PyLong_AsLong(PyList_GET_ITEM(bits, i)));
-    return arr;
+    for (npy_intp i = 0; i < n; ++i) {
+        PyObject *item = PyList_GET_ITEM(bits, i);
+        if (!PyLong_CheckExact(item))
+            return 0;
+        int overflow = 0;
+        const long v = PyLong_AsLongAndOverflow(item, &overflow);
+        if (overflow || (v != 0 && v != 1))
+            return 0;
+        data[i] = static_cast<npy_int8>(v);
+    }
+    out = std::move(arr);
+    return 1;
 }
 
 // np.array(selector_mask, dtype=np.int8)
@@ -472,8 +487,12 @@ Ref selector_mask_array(PyObject *globals, PyObject *selector_mask) {
     if (ready) {
         const Collaborators &c = collaborators();
         if (np.get() == c.numpy && np_again.get() == c.numpy && array.get() == c.array &&
-            int8.get() == reinterpret_cast<PyObject *>(&PyByteArrType_Type))
-            return int8_array_of_bits(selector_mask);
+            int8.get() == reinterpret_cast<PyObject *>(&PyByteArrType_Type)) {
+            Ref out;
+            const int made = int8_array_of_bits(selector_mask, out);
+            if (made != 0)
+                return out;
+        }
     }
     PyObject *argv[] = {selector_mask, int8.get()};
     return call_kw(array.get(), argv, 1, SU_KWNAMES1(dtype));

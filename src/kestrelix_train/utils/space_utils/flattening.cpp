@@ -122,23 +122,65 @@ inline bool plain_array(PyObject *o) noexcept {
     return PyArray_CheckExact(o) && plain_number_dtype(PyArray_DESCR(as_array(o)));
 }
 
-// Copies `src`, flattened in C order, into the window that starts at `at`
-// in an array of dtype `descr`, with numpy's own casting (the copy that
-// numpy's concatenation makes for each piece).
-int copy_window(PyArrayObject *src, PyArray_Descr *descr, char *at) {
-    npy_intp n = PyArray_SIZE(src);
-    if (n == 0)
-        return 0;
-    if (PyArray_IS_C_CONTIGUOUS(src) && PyArray_EquivTypes(PyArray_DESCR(src), descr)) {
-        std::memcpy(at, PyArray_DATA(src), static_cast<size_t>(n) * static_cast<size_t>(descr->elsize));
-        return 0;
+// Copies the elements of `a` in C order, in their own dtype, to `dst`, one
+// after another. Runs no Python code, allocates nothing and keeps the lock,
+// so what the caller has checked of `a` just before holds throughout.
+void copy_elements(PyArrayObject *a, char *dst) noexcept {
+    const int nd = PyArray_NDIM(a);
+    const npy_intp es = PyArray_ITEMSIZE(a);
+    const char *src = PyArray_BYTES(a);
+    if (PyArray_SIZE(a) == 0)
+        return;
+    // The axes from the innermost out, with the source's and the
+    // destination's strides; an axis that both sides step through as through
+    // one with the axis inside it is merged into that one.
+    npy_intp dims[NPY_MAXDIMS + 1], ss[NPY_MAXDIMS + 1], ds[NPY_MAXDIMS + 1];
+    int n = 0;
+    npy_intp packed = es;
+    for (int i = nd - 1; i >= 0; --i) {
+        const npy_intp dim = PyArray_DIM(a, i), sstride = PyArray_STRIDE(a, i);
+        const npy_intp dstride = packed;
+        packed *= dim;
+        if (dim == 1)
+            continue;
+        if (n > 0 && sstride == ss[n - 1] * dims[n - 1] && dstride == ds[n - 1] * dims[n - 1]) {
+            dims[n - 1] *= dim;
+            continue;
+        }
+        dims[n] = dim;
+        ss[n] = sstride;
+        ds[n] = dstride;
+        ++n;
     }
-    Py_INCREF(descr);
-    Ref window =
-        Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 1, &n, nullptr, at, NPY_ARRAY_CARRAY, nullptr));
-    if (!window)
-        return -1;
-    return PyArray_CopyAnyInto(as_array(window.get()), src);
+    if (n == 0) { // a single element
+        dims[0] = 1;
+        ss[0] = ds[0] = es;
+        n = 1;
+    }
+    const bool packed_rows = ss[0] == es && ds[0] == es;
+    npy_intp index[NPY_MAXDIMS + 1] = {};
+    for (;;) {
+        const char *s = src;
+        char *d = dst;
+        for (int k = 1; k < n; ++k) {
+            s += index[k] * ss[k];
+            d += index[k] * ds[k];
+        }
+        if (packed_rows) {
+            std::memcpy(d, s, static_cast<size_t>(dims[0] * es));
+        } else {
+            for (npy_intp i = 0; i < dims[0]; ++i)
+                std::memcpy(d + i * ds[0], s + i * ss[0], static_cast<size_t>(es));
+        }
+        int k = 1;
+        for (; k < n; ++k) {
+            if (++index[k] < dims[k])
+                break;
+            index[k] = 0;
+        }
+        if (k == n)
+            return;
+    }
 }
 
 enum class Axis { Ravel, First }; // np.concatenate(..., axis=None) / np.concatenate(...)
@@ -146,13 +188,17 @@ enum class Axis { Ravel, First }; // np.concatenate(..., axis=None) / np.concate
 // np.concatenate(pieces[, axis=None]) for exact arrays of plain numeric
 // dtypes, done as numpy does it: numpy's promotion of the pieces gives the
 // dtype, one new array, each piece cast into its window in order. Returns 1
-// with `out` set, 0 when numpy has to do it itself (nothing has run yet), -1
-// with an error set.
+// with `out` set, 0 when numpy has to do it itself (nothing observable has
+// been done), -1 with an error set.
 int native_concatenate(const std::vector<Ref> &pieces, Axis axis, Ref &out) {
     const size_t n = pieces.size();
     if (n == 0 || n > static_cast<size_t>(INT_MAX))
         return 0;
+    // Each piece as it is now: the sizes and dtypes (held, so that a piece's
+    // dtype can be compared by identity later) that the result is laid out by.
     std::vector<PyArrayObject *> arrays(n);
+    std::vector<npy_intp> sizes(n);
+    std::vector<Ref> dtypes(n);
     npy_intp total = 0;
     for (size_t i = 0; i < n; ++i) {
         PyObject *p = pieces[i].get();
@@ -166,6 +212,8 @@ int native_concatenate(const std::vector<Ref> &pieces, Axis axis, Ref &out) {
             return 0; // numpy reports the overflow itself
         total += size;
         arrays[i] = a;
+        sizes[i] = size;
+        dtypes[i] = Ref::borrow(reinterpret_cast<PyObject *>(PyArray_DESCR(a)));
     }
     PyArray_Descr *descr = PyArray_ResultType(static_cast<npy_intp>(n), arrays.data(), 0, nullptr);
     if (!descr)
@@ -181,13 +229,38 @@ int native_concatenate(const std::vector<Ref> &pieces, Axis axis, Ref &out) {
         Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 1, &total, nullptr, nullptr, 0, nullptr));
     if (!result)
         return -1;
-    PyArrayObject *r = as_array(result.get());
-    PyArray_Descr *rd = PyArray_DESCR(r);
-    char *at = PyArray_BYTES(r);
-    for (PyArrayObject *a : arrays) {
-        if (copy_window(a, rd, at) < 0)
-            return -1;
-        at += PyArray_SIZE(a) * rd->elsize;
+    PyArray_Descr *rd = PyArray_DESCR(as_array(result.get()));
+    char *const base = PyArray_BYTES(as_array(result.get()));
+    // The pieces of another dtype are cast by numpy into a window of the
+    // result; the windows are made first, as allocations may run Python code.
+    std::vector<Ref> windows(n);
+    npy_intp offset = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (sizes[i] != 0 && !PyArray_EquivTypes(reinterpret_cast<PyArray_Descr *>(dtypes[i].get()), rd)) {
+            Py_INCREF(rd);
+            windows[i] =
+                Ref::steal(PyArray_NewFromDescr(&PyArray_Type, rd, 1, &sizes[i], nullptr,
+                                                base + offset * rd->elsize, NPY_ARRAY_CARRAY, nullptr));
+            if (!windows[i])
+                return -1;
+        }
+        offset += sizes[i];
+    }
+    // Each piece is read only if it still is as it was counted; one that has
+    // changed leaves the whole join to numpy.
+    offset = 0;
+    for (size_t i = 0; i < n; ++i) {
+        PyArrayObject *a = arrays[i];
+        if (reinterpret_cast<PyObject *>(PyArray_DESCR(a)) != dtypes[i].get() ||
+            PyArray_SIZE(a) != sizes[i] || (axis == Axis::First && PyArray_NDIM(a) != 1))
+            return 0;
+        if (windows[i]) {
+            if (PyArray_CopyAnyInto(as_array(windows[i].get()), a) < 0)
+                return -1;
+        } else {
+            copy_elements(a, base + offset * rd->elsize);
+        }
+        offset += sizes[i];
     }
     out = std::move(result);
     return 1;
@@ -555,6 +628,7 @@ struct Gather {
     struct Entry {
         Kind kind;
         Ref leaf;
+        npy_intp count = 0; // an array's elements (flat) or features per row (batch), as scanned
     };
     explicit Gather(Target t) : target(t) { entries.reserve(64); }
     Target target;
@@ -631,7 +705,7 @@ int gather_array(Gather &g, PyObject *x) {
         g.uniform = g.fillable = false;
     else
         g.total += count;
-    g.entries.push_back({Gather::Array, Ref::borrow(x)});
+    g.entries.push_back({Gather::Array, Ref::borrow(x), count});
     return 1;
 }
 
@@ -715,9 +789,18 @@ int gather(Gather &g, PyObject *x) {
         if (PyDict_GET_SIZE(x) == 0)
             return 0;
         g.entries.push_back({Gather::Open, {}});
-        Py_ssize_t pos = 0;
+        // isinstance() further down may run Python code (an ABC's hooks)
+        // that changes this dict: the walk then fails as the general path's
+        // walk of it does.
+        DictWalk walk(x);
         PyObject *key, *value;
-        while (PyDict_Next(x, &pos, &key, &value)) {
+        for (;;) {
+            const int more = walk.next(&key, &value);
+            if (more <= 0) {
+                if (more < 0)
+                    return -1;
+                break;
+            }
             if (!PyUnicode_CheckExact(key))
                 return 0;
             Ref hold = Ref::borrow(value);
@@ -726,16 +809,20 @@ int gather(Gather &g, PyObject *x) {
                 return r;
         }
     } else if (tp == &PyList_Type || tp == &PyTuple_Type) {
-        if (PySequence_Fast_GET_SIZE(x) == 0)
-            return 0;
         int r = sequence_is_mapping(g, x);
         if (r != 0) {
             // An error here is left to the general path, which meets it in
-            // its own order.
-            if (r < 0)
+            // its own order, unless it is one that must not wait
+            // (KeyboardInterrupt and the like).
+            if (r > 0 || PyErr_ExceptionMatches(PyExc_Exception)) {
                 PyErr_Clear();
-            return 0;
+                return 0;
+            }
+            return -1;
         }
+        // (The question may have run Python code that emptied the list.)
+        if (PySequence_Fast_GET_SIZE(x) == 0)
+            return 0;
         g.entries.push_back({Gather::Open, {}});
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(x); ++i) {
             Ref hold = Ref::borrow(PySequence_Fast_GET_ITEM(x, i));
@@ -867,24 +954,32 @@ int gather_allowed(PyObject *globals, Target target) {
     return attr_is(c.torch, SU_STR(from_numpy), c.from_numpy) && attr_is(c.torch, SU_STR(cat), c.cat);
 }
 
-// numpy leaves of one dtype into one new array.
-Ref fill_array(const Gather &g) {
+// numpy leaves of one dtype into one new array (flatten_object_numpy,
+// _flatten_unknown). The allocation is the last point where Python code
+// could run before the leaves are read: each is copied only if its dtype and
+// size are still the ones the scan found (a finalizer or another thread may
+// have resized, reshaped or retyped it), natively, with nothing in between.
+// 1 with `out` set, 0 when a leaf changed (the calls of the general path are
+// then played back), -1 with an error set.
+int fill_array(const Gather &g, Ref &out) {
     npy_intp total = g.total;
     Py_INCREF(g.descr);
     Ref result =
         Ref::steal(PyArray_NewFromDescr(&PyArray_Type, g.descr, 1, &total, nullptr, nullptr, 0, nullptr));
     if (!result)
-        return {};
+        return -1;
     char *at = PyArray_BYTES(as_array(result.get()));
     for (const Gather::Entry &e : g.entries) {
         if (e.kind != Gather::Array)
             continue;
         PyArrayObject *a = as_array(e.leaf.get());
-        if (copy_window(a, g.descr, at) < 0)
-            return {};
-        at += PyArray_SIZE(a) * g.descr->elsize;
+        if (PyArray_DESCR(a) != g.descr || PyArray_SIZE(a) != e.count)
+            return 0;
+        copy_elements(a, at);
+        at += e.count * g.descr->elsize;
     }
-    return result;
+    out = std::move(result);
+    return 1;
 }
 
 PyObject *kwnames_dtype_device() noexcept {
@@ -892,7 +987,7 @@ PyObject *kwnames_dtype_device() noexcept {
     if (SU_UNLIKELY(!t)) {
         PyObject *a = SU_STR(dtype), *b = SU_STR(device);
         if (a && b)
-            t = PyTuple_Pack(2, a, b);
+            keep_once(t, PyTuple_Pack(2, a, b));
     }
     return t;
 }
@@ -965,13 +1060,18 @@ int fill_tensor(const Gather &g, Ref &out) {
     Ref total = Ref::steal(PyLong_FromSsize_t(g.total));
     if (!rows || !total)
         return -1;
-    PyObject *dtype = collaborators().torch_dtype[g.descr->type_num];
-    PyObject *argv[] = {rows.get(), total.get(), dtype, collaborators().cpu};
+    const Collaborators &c = collaborators();
+    PyObject *dtype = c.torch_dtype[g.descr->type_num];
+    PyObject *argv[] = {rows.get(), total.get(), dtype, c.cpu};
     if (!batch) {
         argv[1] = dtype;
-        argv[2] = collaborators().cpu;
+        argv[2] = c.cpu;
     }
-    Ref tensor = call_kw(collaborators().empty, argv, batch ? 2 : 1, kwnames_dtype_device());
+    // torch.empty lets other threads run and may trigger a collection, and
+    // data_ptr() is a call too: the leaves are read only after both, and
+    // only if torch still behaves plainly (a mode set up meanwhile would
+    // have seen, and could have changed, the new tensor).
+    Ref tensor = call_kw(c.empty, argv, batch ? 2 : 1, kwnames_dtype_device());
     if (!tensor)
         return -1;
     Ref address = call_method(tensor.get(), SU_STR(data_ptr));
@@ -1133,12 +1233,13 @@ int flatten_gathered(PyObject *globals, PyObject *space, PyObject *x, Target tar
         if (plain <= 0)
             return plain;
     }
-    if (g.uniform && (target == Target::Numpy || target == Target::Unknown))
-        out = fill_array(g);
-    else if (g.uniform && g.fillable && (r = fill_tensor(g, out)) != 0)
-        return r;
-    else
-        out = replay(g);
+    if (g.uniform && (g.fillable || target == Target::Numpy || target == Target::Unknown)) {
+        const int filled =
+            target == Target::Numpy || target == Target::Unknown ? fill_array(g, out) : fill_tensor(g, out);
+        if (filled != 0)
+            return filled;
+    }
+    out = replay(g);
     return out ? 1 : -1;
 }
 

@@ -79,11 +79,24 @@ inline PyObject *intern_cstr(const char *s) noexcept {
     return PyUnicode_InternFromString(s);
 }
 
+// Keeps `fresh` (a new reference, or nullptr) in the process-wide `slot`
+// unless the slot was filled meanwhile, and returns what the slot holds.
+// Making `fresh` may have run Python code (a collection, and with it any
+// finalizer, or a switch to another thread), so a nested call or another
+// thread may have filled the slot first: its object stays, `fresh` goes.
+inline PyObject *keep_once(PyObject *&slot, PyObject *fresh) noexcept {
+    if (SU_LIKELY(!slot))
+        slot = fresh;
+    else
+        Py_XDECREF(fresh);
+    return slot;
+}
+
 #define SU_STR(name)                                                                                         \
     ([]() noexcept -> PyObject * {                                                                           \
         static PyObject *s_ = nullptr;                                                                       \
         if (SU_UNLIKELY(!s_))                                                                                \
-            s_ = ::su::intern_cstr(#name);                                                                   \
+            ::su::keep_once(s_, ::su::intern_cstr(#name));                                                   \
         return s_;                                                                                           \
     }())
 
@@ -91,7 +104,7 @@ inline PyObject *intern_cstr(const char *s) noexcept {
     ([]() noexcept -> PyObject * {                                                                           \
         static PyObject *s_ = nullptr;                                                                       \
         if (SU_UNLIKELY(!s_))                                                                                \
-            s_ = ::su::intern_cstr(text);                                                                    \
+            ::su::keep_once(s_, ::su::intern_cstr(text));                                                    \
         return s_;                                                                                           \
     }())
 
@@ -174,7 +187,7 @@ inline Ref call_kw(PyObject *callable, PyObject *const *args, size_t npos, PyObj
         if (SU_UNLIKELY(!t_)) {                                                                              \
             PyObject *s = ::su::intern_cstr(#a);                                                             \
             if (s) {                                                                                         \
-                t_ = PyTuple_Pack(1, s);                                                                     \
+                ::su::keep_once(t_, PyTuple_Pack(1, s));                                                     \
                 Py_DECREF(s);                                                                                \
             }                                                                                                \
         }                                                                                                    \

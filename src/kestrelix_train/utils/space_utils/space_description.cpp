@@ -25,11 +25,8 @@ Ref unbounded_box(PyObject *globals, PyObject *shape) {
     if (!neg)
         return {};
     static PyObject *kwnames = nullptr;
-    if (!kwnames) {
-        kwnames = Py_BuildValue("(sss)", "low", "high", "shape");
-        if (!kwnames)
-            return {};
-    }
+    if (!kwnames && !keep_once(kwnames, Py_BuildValue("(sss)", "low", "high", "shape")))
+        return {};
     PyObject *argv[] = {neg.get(), inf.get(), shape};
     return Ref::steal(PyObject_Vectorcall(box.get(), argv, 0, kwnames));
 }
