@@ -9,6 +9,7 @@ never an error set behind a returned value (SystemError)."""
 
 import collections
 import contextlib
+import copy
 import gc
 import sys
 import threading
@@ -19,23 +20,33 @@ import torch
 from ray.rllib.utils.nested_dict import NestedDict
 
 import kestrelix_core.spaces as ks
+from kestrelix_core.agent.sensor import Sensor
 from kestrelix_core.agent.skill.skill_selector import SkillSelector
 from kestrelix_train.utils import space_utils as su
 
 
+# Only the youngest generation is collected (where the bombs are): full
+# collections at this pace would take minutes.
+HELD = 1 << 30
+
+
 class Hostility:
-    """While `active`, each collection runs `action` (at most `times` times):
-    every run leaves a new garbage cycle whose finalizer does it again."""
+    """While `active`, collections after the first `skip` ones run `action`
+    (at most `times` times): every collection leaves a new garbage cycle whose
+    finalizer is the next one's."""
 
-    def __init__(self, action, times):
-        self.action, self.left, self.active, self.fired, self.errors = action, times, False, 0, []
-
-    def arm(self):
-        _Bomb(self)
+    def __init__(self, action, times, skip):
+        self.action, self.left, self.skip = action, times, skip
+        self.active, self.fired, self.errors = False, 0, []
 
     def call(self, fn, *args):
-        """fn(*args) with the hostility active: ("ok", result) or ("raised", exc)."""
+        """fn(*args) with the hostility active: ("ok", result) or ("raised", exc).
+        The first collection comes at the call's first allocation."""
+        gc.set_threshold(HELD, HELD, HELD)
+        pad = _Pad()  # (an allocation no free list serves: the count read below is at least 1)
+        count = gc.get_count()[0]
         self.active = True
+        gc.set_threshold(count, HELD, HELD)
         try:
             result = fn(*args)
         except Exception as e:  # a Python exception is a fine outcome, but not this one:
@@ -43,7 +54,12 @@ class Hostility:
             return "raised", e
         finally:
             self.active = False
+            del pad
         return "ok", result
+
+
+class _Pad:
+    pass
 
 
 class _Bomb:
@@ -54,41 +70,46 @@ class _Bomb:
         h = self.hostility
         if h.left <= 0:
             return
-        if h.active:
+        gc.set_threshold(1, HELD, HELD)  # from now on at every other allocation
+        if h.active and h.skip > 0:
+            h.skip -= 1
+        elif h.active:
             h.left -= 1
             h.fired += 1
             try:
                 h.action()
             except BaseException as e:  # noqa: BLE001 (reported by the test)
                 h.errors.append(e)
-        if h.left > 0:
-            _Bomb(h)
+        _Bomb(h)
 
 
 @contextlib.contextmanager
-def collections_running(action, times=1):
+def collections_running(action, times=1, skip=0):
     """Collections at every allocation, each running `action` inside calls
     made through the yielded Hostility's `call`."""
-    h = Hostility(action, times)
+    h = Hostility(action, times, skip)
     threshold = gc.get_threshold()
-    gc.collect()
-    h.arm()
-    gc.set_threshold(1)
+    _Bomb(h)
+    gc.set_threshold(1, HELD, HELD)
     try:
         yield h
     finally:
         h.left = 0
         gc.set_threshold(*threshold)
-        gc.collect()
     assert not h.errors, h.errors
 
 
 def same(a, b):
+    """Equal values of equal kinds, arrays and tensors included, nested."""
     if isinstance(a, torch.Tensor):
         return isinstance(b, torch.Tensor) and a.dtype == b.dtype and a.shape == b.shape and torch.equal(a, b)
     if isinstance(a, np.ndarray):
         return isinstance(b, np.ndarray) and a.dtype == b.dtype and np.array_equal(a, b)
-    return a == b
+    if isinstance(a, dict):
+        return type(a) is type(b) and list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, (list, tuple)):
+        return type(a) is type(b) and len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return type(a) is type(b) and a == b
 
 
 # ---------------------------------------------------------------------------
@@ -192,7 +213,7 @@ class ReachingSkill(SkillSelector):
 
     def is_repeat(self):
         for obj in gc.get_objects():
-            if type(obj) is list and len(obj) == 5 and obj[4] == 1 and obj.count(0) == 4:
+            if type(obj) is list and len(obj) == 7 and obj[6] == 1 and obj.count(0) == 6:
                 type(self).change(obj)
         return True
 
@@ -201,18 +222,533 @@ class ReachingSkill(SkillSelector):
     "change, expected",
     [
         (lambda mask: mask.__setitem__(1, "x"), ValueError),
-        (lambda mask: mask.__setitem__(1, 3), [1, 3, 0, 0, 1]),
-        (lambda mask: mask.append(1), [1, 0, 0, 0, 1, 1]),
+        (lambda mask: mask.__setitem__(1, 3), [1, 3, 0, 0, 0, 0, 1]),
+        (lambda mask: mask.append(1), [1, 0, 0, 0, 0, 0, 1, 1]),
         (lambda mask: mask.clear(), IndexError),
     ],
     ids=["not-an-int", "other-int", "longer", "emptied"],
 )
 def test_selector_mask_list_changed_by_a_callback(change, expected):
     ReachingSkill.change = staticmethod(change)
-    skill = ReachingSkill(["a", "b", "c", "d", "e"], fixed_order=True, repeat=True)
+    skill = ReachingSkill("abcdefg", fixed_order=True, repeat=True)
     if isinstance(expected, type):
         with pytest.raises(expected):
-            su.compute_selector_action_mask(4, skill)
+            su.compute_selector_action_mask(6, skill)
     else:
-        out = su.compute_selector_action_mask(4, skill)
+        out = su.compute_selector_action_mask(6, skill)
         assert out.dtype == np.int8 and out.tolist() == expected
+
+
+# ---------------------------------------------------------------------------
+# Every function, with a finalizer that changes one of its inputs at one of
+# its first collections. Each change is made once, to one place, so a correct
+# result is the one for the inputs as they were before the call or as they
+# are after it.
+# ---------------------------------------------------------------------------
+
+
+def owned(*shape, dtype=np.float64):
+    """An array that owns its data (so that it may be resized)."""
+    return np.arange(float(np.prod(shape))).reshape(shape).astype(dtype)
+
+
+def resize(a, *shape):
+    return lambda: a.resize(shape, refcheck=False)
+
+
+def swap(d, old, new, value):
+    """Replaces the entry `old` by `new` (the dict keeps its size)."""
+
+    def change():
+        if old in d:
+            del d[old]
+            d[new] = value
+
+    return change
+
+
+class Emptied:
+    """Empties `lst`. A walk of the list that is under way when that happens
+    ends early, as a for loop does: its result is that of a prefix of the
+    list, which `prefixes` gives."""
+
+    def __init__(self, lst):
+        self.lst = lst
+
+    def __call__(self):
+        self.lst.clear()
+
+    def prefixes(self, args):
+        for k in range(len(self.lst)):
+            memo = {}
+            copied = copy.deepcopy(args, memo)
+            del memo[id(self.lst)][k:]
+            yield copied
+
+
+def drive(make):
+    """A coroutine function as a plain one: runs the coroutine by hand."""
+
+    def run(*args):
+        coro = make(*args)
+        while True:
+            try:
+                coro.send(None)
+            except StopIteration as stop:
+                return stop.value
+
+    return run
+
+
+class Doubler:
+    def __init__(self, name):
+        self.name = name
+
+    def get_name(self):
+        return self.name
+
+    async def perceive(self, space, sensors):
+        return {"double_" + self.name: np.float32(2.0)}
+
+
+class Skill:
+    def __init__(self, name):
+        self.name = name
+
+    def get_skill_name(self):
+        return self.name
+
+    def get_action_space(self):
+        return ks.Discrete(3)
+
+    async def _execute(self, sensors):
+        return len(sensors)
+
+
+def _flatten_cases():
+    a = owned(4)
+    yield "numpy: a leaf grows", su.flatten_object_numpy, ({"a": a, "b": [owned(3)]},), resize(a, 64)
+    a = owned(4)
+    x = collections.OrderedDict(a=a, b=(owned(2), owned(3)))
+    yield "numpy, general path: a leaf grows", su.flatten_object_numpy, (x,), resize(a, 64)
+    x = NestedDict({"a": owned(2), "b": {"c": owned(3)}})
+    yield "numpy, NestedDict: an entry swapped", su.flatten_object_numpy, (x,), swap(x, "a", "z", owned(5))
+    a = owned(4)
+    yield "torch: a leaf retyped", su.flatten_object_torch, ({"a": a, "b": owned(3)},), lambda: retype(a)
+    inner = [owned(2), owned(3)]
+    x = collections.OrderedDict(a=owned(4), b=inner)
+    yield "torch, general path: a list emptied", su.flatten_object_torch, (x,), Emptied(inner)
+    t = torch.arange(6.0)
+    yield "torch: a tensor leaf resized", su.flatten_object_torch, ({"a": owned(2), "t": t},), lambda: t.resize_(40)
+    a = owned(2, 4)
+    yield "batch: a leaf reshaped", su.flatten_object_batch, ({"a": a, "b": owned(2, 3)},), lambda: reshape(a)
+    a = owned(2, 4)
+    yield "batch: a leaf retyped", su.flatten_object_batch, ([a, owned(2, 1)],), lambda: retype(a)
+
+
+def _mask_cases():
+    m = {"a": torch.zeros(3), "b": np.zeros(2, np.int8)}
+    yield "mask_all_zero: an entry swapped", su.mask_all_zero, (m,), swap(m, "b", "z", np.ones(1))
+    m = [np.zeros(3), np.zeros(2)]
+    yield "mask_all_zero: the list emptied", su.mask_all_zero, (m,), Emptied(m)
+    a = owned(3, dtype=np.int8)
+    yield "mask_all_zero: a leaf grows", su.mask_all_zero, ([a, np.zeros(2)],), resize(a, 300)
+    m1 = {"a": np.ones(3, np.int8), "b": np.ones(2, bool)}
+    m2 = {"a": np.array([1, 0, 1], np.int8), "b": np.array([0, 1], bool)}
+    yield "combine_masks: an entry swapped", su.combine_masks, (m1, m2), swap(m2, "b", "z", np.ones(2, bool))
+    a = owned(3, dtype=np.int8)
+    yield "combine_masks: a leaf grows", su.combine_masks, ([a, np.ones(2, bool)], [a, np.ones(2, bool)]), resize(a, 9)
+    logits = {"a": np.zeros(3, np.float32), "b": np.zeros(2, np.float32)}
+    mask = {"a": np.array([1, 0, 1], np.int8), "b": np.array([0, 1], np.int8)}
+    yield "apply_mask: an entry swapped", su.apply_mask, (logits, mask), swap(mask, "a", "z", np.ones(3, np.int8))
+    a = np.array([1, 0, 1], np.int8)
+    yield "apply_mask: a numpy mask for torch logits grows", su.apply_mask, (torch.zeros(3), a), resize(a, 9)
+    space = ks.Dict({"move": ks.Discrete(3), "aim": ks.MultiDiscrete([2, 2])})
+    mask = {"move": [0, 1, 1], "aim": [np.array([1, 0], np.int8), np.array([1, 1], np.int8)]}
+    action = {"move": 1, "aim": [0, 1]}
+    yield "action_fits_mask: an entry swapped", su.action_fits_mask, (action, mask, space), swap(
+        mask, "move", "z", [1]
+    )
+    yield "action_fits_mask: a list emptied", su.action_fits_mask, (action, mask, space), Emptied(action["aim"])
+    t = torch.tensor([0, 1, 1])
+    yield "action_fits_mask: the mask shrinks", su.action_fits_mask, (2, t, ks.Discrete(3)), lambda: t.resize_(1)
+
+
+def _action_cases():
+    # (within one tree.map_structure call, a change is the tree library's own affair)
+    action = [np.zeros(2, np.float32), 1, {"b": np.ones(1, np.float32)}]
+    space = ks.Tuple([ks.Box(-2.0, 6.0, (2,), np.float32), ks.Discrete(3), ks.Dict({"b": ks.Box(0.0, 4.0, (1,))})])
+    yield "unsquash_action: the actions emptied", su.unsquash_action, (action, space), Emptied(action)
+    batch = {"a": [torch.zeros(2), torch.ones(2)], "b": [torch.zeros(2)]}
+    space = {"a": ks.Box(-2.0, 6.0, (2,), np.float32), "b": ks.Box(0.0, 1.0, (2,), np.float32)}
+    yield "unsquash_action_batch: a list emptied", su.unsquash_action_batch, (batch, space), Emptied(batch["a"])
+    logits = torch.arange(10.0).reshape(2, 5)
+    space = ks.Dict({"a": ks.Box(-1, 1, (2,)), "b": ks.Discrete(3)})
+    yield "unpack_logits: the logits resized", su.unpack_logits, (logits, space), lambda: logits.resize_(2, 2)
+    skill = SkillSelector(["a", "b", "c", "d"], fixed_order=True, repeat=True)
+    yield "compute_selector_action_mask: children removed", su.compute_selector_action_mask, (
+        1,
+        skill,
+    ), Emptied(skill.children_names)
+
+
+def _description_cases():
+    a = owned(3)
+    yield "_convert_value_to_gym_space: a value grows", su._convert_value_to_gym_space, ({"a": a, "b": 1.0},), resize(
+        a, 7
+    )
+    spaces = {"a": ks.Discrete(2), "b": ks.Discrete(3), "c": ks.Discrete(4)}
+    space = ks.Dict(spaces)
+    yield "filter_space: an entry swapped", su.filter_space, (space, ["a", "c", "z"]), swap(
+        space.spaces, "a", "z", ks.Discrete(5)
+    )
+    x = {"a": owned(3), "b": (owned(2), {"c": [1.0, 2.0]})}
+    yield "make_np_array: an entry swapped", su.make_np_array, (x,), swap(x, "a", "z", owned(1))
+    spec = ks.SimSensorSpace({"pos": ks.Box(-1, 1, shape=(3,)), "vel": ks.Box(-1, 1, shape=(2,))})
+    sensors = [Sensor("pos"), Sensor("vel"), Sensor("speed", lambda obs: float(np.abs(obs["vel"]).sum()))]
+    perceptors = [Doubler("a"), Doubler("b")]
+    yield "get_kestrelix_space_info: perceptors removed", drive(su.get_kestrelix_space_info), (
+        spec,
+        sensors,
+        perceptors,
+        [Skill("left")],
+    ), Emptied(perceptors)
+    obs = {"pos": np.zeros(3, np.float32), "vel": np.ones(2, np.float32)}
+    yield "convert_sim_sensors_to_kestrelix_sensors: an observation swapped", drive(
+        su.convert_sim_sensors_to_kestrelix_sensors
+    ), (obs, spec, list(sensors), [Doubler("a")], [Skill("left")]), swap(obs, "pos", "z", np.ones(3))
+
+
+CASE_GROUPS = (_flatten_cases, _mask_cases, _action_cases, _description_cases)
+CASES = [name for cases in CASE_GROUPS for name, *_ in cases()]
+
+
+def fresh_case(name):
+    """The function, its arguments (made anew) and the change, of one case."""
+    return next((fn, args, change) for cases in CASE_GROUPS for n, fn, args, change in cases() if n == name)
+
+
+class _Null:
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+def outcome(fn, args):
+    try:
+        return "ok", fn(*args)
+    except Exception as e:  # noqa: BLE001
+        return "raised", e
+
+
+@pytest.mark.parametrize("skip", [0, 1, 3])
+@pytest.mark.parametrize("name", CASES)
+def test_an_input_changed_by_a_finalizer(name, skip):
+    fn, args, change = fresh_case(name)
+    with contextlib.redirect_stdout(_Null()):  # (make_np_array prints a trace line per node)
+        # The results the call may give: for the inputs as they are now, as
+        # they will be after the change, and as a walk under way sees them.
+        possible = [outcome(fn, args)]
+        if isinstance(change, Emptied):
+            possible += [outcome(fn, variant) for variant in change.prefixes(args)]
+        with collections_running(change, skip=skip) as h:
+            kind, out = h.call(fn, *args)
+        if kind == "ok":
+            possible.append(outcome(fn, args))
+            assert any(k == "ok" and same(out, v) for k, v in possible), name
+    assert h.fired or skip, "the call made no collection"
+
+
+# ---------------------------------------------------------------------------
+# Hooks of the inputs themselves: __eq__, __hash__, __index__, properties,
+# and an ABC's __subclasshook__, each changing what is being walked.
+# ---------------------------------------------------------------------------
+
+
+class Key:
+    """A dict key whose hash or comparison runs `Key.action` once."""
+
+    action = None
+
+    def __init__(self, name):
+        self.name = name
+
+    @classmethod
+    def fire(cls):
+        if cls.action:
+            action, cls.action = cls.action, None
+            action()
+
+    def __hash__(self):
+        Key.fire()
+        return hash(self.name)
+
+    def __eq__(self, other):
+        Key.fire()
+        return isinstance(other, Key) and other.name == self.name
+
+    def __repr__(self):
+        return f"Key({self.name})"
+
+
+class Index:
+    """An action index whose __index__ runs `action` first."""
+
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __index__(self):
+        self.action()
+        return self.value
+
+    __int__ = __index__
+
+    def __add__(self, other):
+        return self.value + other
+
+
+def _key_cases():
+    a, b, z = Key("a"), Key("b"), Key("z")
+    m1 = {a: np.ones(3, np.int8), b: np.ones(2, np.int8)}
+    m2 = {a: np.array([1, 0, 1], np.int8), b: np.array([0, 1], np.int8)}
+    yield "combine_masks: keys swap the second mask's entries", su.combine_masks, (m1, m2), swap(
+        m2, b, z, np.ones(2, np.int8)
+    )
+    a, b, z = Key("a"), Key("b"), Key("z")
+    logits = {a: torch.zeros(3), b: torch.zeros(2)}
+    mask = {a: torch.tensor([1.0, 0.0, 1.0]), b: torch.tensor([0.0, 1.0])}
+    yield "apply_mask: keys swap the logits' entries", su.apply_mask, (logits, mask), swap(
+        logits, b, z, torch.ones(2)
+    )
+    a, b = Key("a"), Key("b")
+    x = collections.OrderedDict([(a, np.zeros(2)), (b, [np.ones(2), np.zeros(1)])])
+    yield "flatten_object_numpy: keys empty a member", su.flatten_object_numpy, (x,), Emptied(x[b])
+
+
+@pytest.mark.parametrize("name", [n for n, *_ in _key_cases()])
+def test_keys_whose_hash_or_comparison_change_the_input(name):
+    fn, args, change = next((fn, args, change) for n, fn, args, change in _key_cases() if n == name)
+    possible = [outcome(fn, args)]
+    if isinstance(change, Emptied):
+        possible += [outcome(fn, variant) for variant in change.prefixes(args)]
+    Key.action = change
+    try:
+        kind, out = outcome(fn, args)
+        fired = Key.action is None
+    finally:
+        Key.action = None
+    assert fired
+    assert not isinstance(out, SystemError), repr(out)
+    if kind == "ok":
+        possible.append(outcome(fn, args))
+        assert any(k == "ok" and same(out, v) for k, v in possible), name
+
+
+@pytest.mark.parametrize("mask_kind", ["list", "tensor"])
+def test_action_index_that_changes_the_mask(mask_kind):
+    mask = [0, 1, 1] if mask_kind == "list" else torch.tensor([0, 1, 1])
+    shrink = mask.clear if mask_kind == "list" else lambda: mask.resize_(1)
+    # The entry is read after the index is taken: an index past the end now.
+    with pytest.raises(IndexError):
+        su.action_fits_mask(Index(2, shrink), mask, ks.Discrete(3))
+
+
+def test_previous_action_index_that_reaches_the_mask_list():
+    def store_text():
+        for obj in gc.get_objects():
+            if type(obj) is list and len(obj) == 7 and obj.count(0) == 7:
+                obj[5] = "x"
+
+    skill = SkillSelector("abcdefg", fixed_order=True, repeat=True)
+    with pytest.raises(ValueError, match="invalid literal for int"):
+        su.compute_selector_action_mask(Index(1, store_text), skill)
+
+
+class ResizingSpace(ks.Box):
+    """A sub-space whose `size` resizes the logits being unpacked."""
+
+    logits = None
+
+    @property
+    def size(self):
+        type(self).logits.resize_(1, 1)
+        return super().size
+
+
+def test_sub_space_property_that_resizes_the_logits():
+    ResizingSpace.logits = logits = torch.arange(10.0).reshape(2, 5)
+    space = ks.Dict({"a": ResizingSpace(-1, 1, (2,)), "b": ks.Box(-1, 1, (3,))})
+    kind, out = outcome(su.unpack_logits, (logits, space))
+    assert kind == "raised" and not isinstance(out, SystemError), out
+
+
+class MembersChanging(ks.Tuple):
+    """A tuple space whose `spaces` read runs `change`."""
+
+    change = None
+
+    @property
+    def spaces(self):
+        type(self).change()
+        return self.__dict__["spaces"]
+
+    @spaces.setter
+    def spaces(self, spaces):
+        self.__dict__["spaces"] = spaces
+
+
+def test_space_property_that_grows_the_value_flattened_along_it():
+    MembersChanging.change = lambda: None
+    space = ks.Dict({"a": MembersChanging([ks.Box(-1, 1, (2,)), ks.Box(-1, 1, (3,))]), "b": ks.Box(-1, 1, (1,))})
+    value = {"a": (np.zeros(2), np.ones(3)), "b": np.ones(1)}
+    MembersChanging.change = lambda: value.setdefault("z", np.zeros(1))
+    with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+        su._flatten_unknown(space, value)
+
+
+@pytest.mark.parametrize("fn", [su.mask_all_zero, lambda m: su.apply_mask([np.zeros(2), np.zeros(1)], m)])
+def test_list_mask_emptied_by_an_abc_hook(nested_dict_hook, fn):
+    mask = [np.zeros(2, np.int8), np.ones(1, np.int8)]
+    before = outcome(fn, (mask,))
+    nested_dict_hook.action = mask.clear
+    kind, out = outcome(fn, (mask,))
+    assert not isinstance(out, SystemError), repr(out)
+    if kind == "ok":
+        assert same(out, before[1]) or same(out, fn(mask))
+
+
+# ---------------------------------------------------------------------------
+# A second thread changing the inputs while the call runs (torch lets other
+# threads run while it allocates and joins). Each leaf is read in one of its
+# states, so the result is the one for some combination of them.
+# ---------------------------------------------------------------------------
+
+
+@contextlib.contextmanager
+def thread_running(step):
+    stop = threading.Event()
+
+    def loop():
+        while not stop.is_set():
+            step()
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    thread = threading.Thread(target=loop, daemon=True)
+    thread.start()
+    try:
+        yield
+    finally:
+        stop.set()
+        thread.join()
+        sys.setswitchinterval(interval)
+
+
+@pytest.mark.parametrize("target", ["numpy", "torch", "batch"])
+def test_a_second_thread_retypes_and_swaps_while_flattening(target):
+    leaf, b = owned(2, 8), owned(2, 3)
+    others = (owned(2, 1), owned(2, 2) + 10)
+    value = {"a": leaf, "b": b, "c": [others[0]]}
+    # Every state of the inputs the thread goes through, and the result for each.
+    states = []
+    for dtype in (np.float64, np.float32):
+        for c in others:
+            state = {"a": leaf.copy().view(dtype), "b": b, "c": [c]}
+            states.append(outcome(FLATTENERS[target], (state,)))
+    flip = iter(range(1 << 62))
+
+    def step():
+        leaf.dtype = np.float32 if leaf.dtype == np.float64 else np.float64
+        value["c"] = [others[next(flip) % 2]]
+
+    outcomes = []
+    with thread_running(step):
+        for _ in range(300):
+            outcomes.append(outcome(FLATTENERS[target], (value,)))
+    for kind, out in outcomes:
+        assert not isinstance(out, SystemError), repr(out)
+        if kind == "ok":
+            assert any(k == "ok" and same(out, v) for k, v in states)
+    assert any(kind == "ok" for kind, _ in outcomes)
+
+
+def test_a_second_thread_retypes_the_mask_while_masking_torch_logits():
+    mask = np.array([1, 0, 1, 1], np.int16)
+    logits = torch.zeros(4)
+    expected = su.apply_mask(logits, mask.copy())
+
+    def step():
+        mask.dtype = np.int8 if mask.dtype == np.int16 else np.int16  # 4 entries or 8
+
+    with thread_running(step):
+        for _ in range(300):
+            kind, out = outcome(su.apply_mask, (logits, mask))
+            assert not isinstance(out, SystemError), repr(out)
+            if kind == "ok":
+                assert same(out, expected)
+
+
+# ---------------------------------------------------------------------------
+# Coroutines closed or thrown into by finalizers while they run or wait
+# ---------------------------------------------------------------------------
+
+
+class Yields:
+    def __init__(self, n):
+        self.n = n
+
+    def __await__(self):
+        for _ in range(self.n):
+            yield
+
+
+class Slow(Doubler):
+    async def perceive(self, space, sensors):
+        await Yields(3)
+        return await super().perceive(space, sensors)
+
+
+def run_by_hand(coro):
+    """Drives a coroutine; between two steps it allocates, so collections
+    (and their finalizers) come while it waits too."""
+    while True:
+        _Pad(), _Pad()  # (a collection comes every other allocation)
+        try:
+            coro.send(None)
+        except StopIteration as stop:
+            return stop.value
+
+
+@pytest.mark.parametrize("when", [0, 1, 3, 5])
+@pytest.mark.parametrize("what", ["close itself", "close what it awaits", "throw into itself"])
+def test_coroutine_closed_or_thrown_into_by_a_finalizer(what, when):
+    # `when` counts the collections that find the coroutine waiting; whatever
+    # a collection finds it doing, running or waiting, the change is tried.
+    spec = ks.SimSensorSpace({"pos": ks.Box(-1, 1, shape=(3,))})
+    make = lambda: su.get_kestrelix_space_info(spec, [Sensor("pos")], [Slow("a"), Slow("b")], [Skill("s")])
+    expected = run_by_hand(make())
+    coro = make()
+    waits = iter(range(1 << 30))
+
+    def change():
+        target = coro if what != "close what it awaits" else coro.cr_await
+        if target is None or (not coro.cr_running and next(waits) != when):
+            return
+        try:
+            if what == "throw into itself":
+                target.throw(KeyError("thrown"))
+            else:
+                target.close()
+        except (ValueError, KeyError, RuntimeError):  # it runs; or ends with what it was thrown
+            pass
+
+    with collections_running(change, times=1 << 30) as h:
+        kind, out = h.call(run_by_hand, coro)
+    if kind == "ok":
+        assert same(out, expected)
+    else:
+        assert isinstance(out, (RuntimeError, KeyError)), repr(out)
+    assert next(waits) > when  # (it was found waiting at that collection)
+    assert coro.cr_await is None and not coro.cr_running

@@ -1,4 +1,12 @@
 // Actions and logits: unsquashing, logit unpacking and the selector mask.
+//
+// Python code may run at any allocation (a collection runs finalizers), any
+// call into numpy, torch or the core library (torch may let other threads
+// run), attribute look-up, comparison, hash, isinstance() through an ABC and
+// iteration of anything but an exact list, tuple or dict; it may change any
+// input. After such a point the code here relies only on what it holds a
+// strong reference to and has checked again: an array's size, shape, dtype
+// and data are read after the last such point before its data is touched.
 #include "collaborators.h"
 #include "function.h"
 #include "impls.h"
@@ -60,7 +68,7 @@ inline int is_space(PyObject *globals, PyObject *obj, PyObject *cls) {
 
 PyObject *float_const(double v, PyObject *&slot) {
     if (SU_UNLIKELY(!slot))
-        slot = PyFloat_FromDouble(v);
+        keep_once(slot, PyFloat_FromDouble(v));
     return slot;
 }
 

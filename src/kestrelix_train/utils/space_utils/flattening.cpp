@@ -1,4 +1,12 @@
 // Flattening and arrays: nested observations into flat arrays and tensors.
+//
+// Python code may run at any allocation (a collection runs finalizers), any
+// call into numpy, torch or the core library (torch may let other threads
+// run), attribute look-up, comparison, hash, isinstance() through an ABC and
+// iteration of anything but an exact list, tuple or dict; it may change any
+// input. After such a point the code here relies only on what it holds a
+// strong reference to and has checked again: an array's size, shape, dtype
+// and data are read after the last such point before its data is touched.
 #include "array_cast.h"
 #include "array_text.h"
 #include "collaborators.h"

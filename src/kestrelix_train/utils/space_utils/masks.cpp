@@ -1,5 +1,13 @@
 // Action masks: application, combination, all-zero and fit tests.
 //
+// Python code may run at any allocation (a collection runs finalizers), any
+// call into numpy, torch or the core library (torch may let other threads
+// run), attribute look-up, comparison, hash, isinstance() through an ABC and
+// iteration of anything but an exact list, tuple or dict; it may change any
+// input. After such a point the code here relies only on what it holds a
+// strong reference to and has checked again: an array's size, shape, dtype
+// and data are read after the last such point before its data is touched.
+//
 // A mask is a tree in the shape of the action space: dicts, tuples and lists
 // as branches, numpy arrays or torch tensors of 0/1 entries as leaves. Each
 // function walks its tree recursively, reaching itself again through its
@@ -234,20 +242,30 @@ int combine_fast(PyObject *globals, PyObject *m1, PyObject *m2, Ref &out, Combin
         return 0;
     PyArrayObject *a = as_array(m1);
     PyArrayObject *b = as_array(m2);
-    const int ta = PyArray_TYPE(a), tb = PyArray_TYPE(b);
-    if ((ta != NPY_BOOL && ta != NPY_BYTE) || (tb != NPY_BOOL && tb != NPY_BYTE))
+    // What the product relies on. It is asked again once the result is
+    // allocated, the last point where Python code could run before the
+    // arrays are read.
+    auto fits = [a, b](npy_intp *shape_of_result) -> bool {
+        const int ta = PyArray_TYPE(a), tb = PyArray_TYPE(b);
+        if ((ta != NPY_BOOL && ta != NPY_BYTE) || (tb != NPY_BOOL && tb != NPY_BYTE))
+            return false;
+        const int nd = PyArray_NDIM(a);
+        if (nd == 0 || nd != PyArray_NDIM(b) || !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_IS_C_CONTIGUOUS(b))
+            return false;
+        const size_t bytes = sizeof(npy_intp) * static_cast<size_t>(nd);
+        return std::memcmp(PyArray_DIMS(a), PyArray_DIMS(b), bytes) == 0 &&
+               (!shape_of_result || std::memcmp(PyArray_DIMS(a), shape_of_result, bytes) == 0);
+    };
+    if (!fits(nullptr) || !combine_names_original(globals, guard))
         return 0;
-    const int nd = PyArray_NDIM(a);
-    if (nd == 0 || nd != PyArray_NDIM(b) || !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_IS_C_CONTIGUOUS(b))
-        return 0;
-    npy_intp *dims = PyArray_DIMS(a);
-    if (std::memcmp(dims, PyArray_DIMS(b), sizeof(npy_intp) * static_cast<size_t>(nd)) != 0)
-        return 0;
-    if (!combine_names_original(globals, guard))
-        return 0;
-    out = Ref::steal(PyArray_SimpleNew(nd, dims, NPY_BYTE));
+    out = Ref::steal(PyArray_SimpleNew(PyArray_NDIM(a), PyArray_DIMS(a), NPY_BYTE));
     if (!out)
         return -1;
+    if (PyArray_NDIM(as_array(out.get())) != PyArray_NDIM(a) || !fits(PyArray_DIMS(as_array(out.get())))) {
+        out.reset();
+        return 0;
+    }
+    const int ta = PyArray_TYPE(a), tb = PyArray_TYPE(b);
     const npy_intp n = PyArray_SIZE(a);
     const auto *pa = static_cast<const npy_int8 *>(PyArray_DATA(a));
     const auto *pb = static_cast<const npy_int8 *>(PyArray_DATA(b));

@@ -266,11 +266,9 @@ int set_doc(PyObject *self, PyObject *v, void *) {
 }
 PyObject *get_annotations(PyObject *self, void *) {
     FuncObject *f = as_func(self);
-    if (!f->annotations) {
-        f->annotations = PyDict_New();
-        if (!f->annotations)
-            return nullptr;
-    }
+    // (making the dict may run Python code that asks for it too)
+    if (!f->annotations && !keep_once(f->annotations, PyDict_New()))
+        return nullptr;
     return Py_NewRef(f->annotations);
 }
 int set_annotations(PyObject *self, PyObject *v, void *) {
