@@ -141,3 +141,30 @@ def test_collaborators_that_cannot_be_had_leave_the_general_paths():
         assert len(set_up_imports) == 1  # not tried again
         """
     )
+
+
+def test_an_interrupt_while_asking_torch_for_its_modes_is_passed_on():
+    run_fresh(
+        """
+        import torch._C
+        real = torch._C._is_torch_function_mode_enabled
+
+        asked = []
+
+        def interrupted():  # (the set-up records this one)
+            asked.append(1)
+            if len(asked) == 1:
+                raise KeyboardInterrupt
+            return real()
+
+        torch._C._is_torch_function_mode_enabled = interrupted
+        value = {"a": np.ones(2), "b": np.zeros(1)}
+        try:
+            su.flatten_object_torch(value)
+        except KeyboardInterrupt:
+            pass
+        else:
+            raise AssertionError("the interrupt was swallowed")
+        assert su.flatten_object_torch(value).tolist() == [1.0, 1.0, 0.0]
+        """
+    )
