@@ -172,11 +172,14 @@ bool numpy_text_is_default() {
     for (size_t i = 0; i < kNumPrinterNames; ++i)
         if (PyDict_GetItemString(g.printer, kPrinterNames[i]) != g.bound[i])
             return false;
-    Py_INCREF(options);
-    Py_XSETREF(g.options, options);
+    // The tags first: releasing the dict kept before may run Python code
+    // (its values' finalizers), and a change made then must show, now and
+    // at the next check.
     g.printer_tag = dict_tag(g.printer);
     g.options_tag = dict_tag(options);
-    return true;
+    Py_INCREF(options);
+    Py_XSETREF(g.options, options);
+    return dict_tag(g.printer) == g.printer_tag && dict_tag(g.options) == g.options_tag;
 }
 
 // ===========================================================================
