@@ -339,7 +339,9 @@ def _flatten_cases():
     x = collections.OrderedDict(a=owned(4), b=inner)
     yield "torch, general path: a list emptied", su.flatten_object_torch, (x,), Emptied(inner)
     t = torch.arange(6.0)
-    yield "torch: a tensor leaf resized", su.flatten_object_torch, ({"a": owned(2), "t": t},), lambda: t.resize_(40)
+    yield "torch: a tensor leaf resized", su.flatten_object_torch, ({"a": owned(2), "t": t},), lambda: t.resize_(
+        40
+    ).fill_(1.0)  # (filled: what resize_ adds is uninitialized, NaNs included)
     a = owned(2, 4)
     yield "batch: a leaf reshaped", su.flatten_object_batch, ({"a": a, "b": owned(2, 3)},), lambda: reshape(a)
     a = owned(2, 4)
@@ -374,6 +376,13 @@ def _mask_cases():
     yield "action_fits_mask: the mask shrinks", su.action_fits_mask, (2, t, ks.Discrete(3)), lambda: t.resize_(1)
 
 
+class ListingSelector(SkillSelector):
+    """A selector with a method of its own (so the general path asks it)."""
+
+    def get_children_names(self):
+        return list(self.children_names)
+
+
 def _action_cases():
     # (within one tree.map_structure call, a change is the tree library's own affair)
     action = [np.zeros(2, np.float32), 1, {"b": np.ones(1, np.float32)}]
@@ -385,7 +394,7 @@ def _action_cases():
     logits = torch.arange(10.0).reshape(2, 5)
     space = ks.Dict({"a": ks.Box(-1, 1, (2,)), "b": ks.Discrete(3)})
     yield "unpack_logits: the logits resized", su.unpack_logits, (logits, space), lambda: logits.resize_(2, 2)
-    skill = SkillSelector(["a", "b", "c", "d"], fixed_order=True, repeat=True)
+    skill = ListingSelector(["a", "b", "c", "d"], fixed_order=True, repeat=True)
     yield "compute_selector_action_mask: children removed", su.compute_selector_action_mask, (
         1,
         skill,
