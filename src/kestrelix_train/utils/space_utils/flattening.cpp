@@ -137,6 +137,10 @@ void copy_elements(PyArrayObject *a, char *dst) noexcept {
     const int nd = PyArray_NDIM(a);
     const npy_intp es = PyArray_ITEMSIZE(a);
     const char *src = PyArray_BYTES(a);
+    if (PyArray_IS_C_CONTIGUOUS(a)) { // (the common case: one block)
+        std::memcpy(dst, src, static_cast<size_t>(PyArray_SIZE(a) * es));
+        return;
+    }
     if (PyArray_SIZE(a) == 0)
         return;
     // The axes from the innermost out, with the source's and the
