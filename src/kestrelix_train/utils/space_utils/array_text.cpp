@@ -1113,8 +1113,8 @@ bool native_array(PyObject *o) {
     if (!PyArray_CheckExact(o))
         return false;
     PyArray_Descr *d = PyArray_DESCR(reinterpret_cast<PyArrayObject *>(o));
-    return supported_type(d->type_num) && PyArray_ISNBO(d->byteorder) && !d->names && !d->subarray &&
-           !d->metadata;
+    return supported_type(d->type_num) && PyArray_ISNBO(d->byteorder) && !PyDataType_NAMES(d) && !PyDataType_SUBARRAY(d) &&
+           !PyDataType_METADATA(d);
 }
 
 std::string_view dtype_name(int type_num, int itemsize) {

@@ -71,7 +71,7 @@ struct Collaborators {
     PyObject *functorch_active = nullptr;      // torch._C._are_functorch_transforms_active
     // The torch dtype that torch.from_numpy gives an array of each numpy type
     // number; nullptr where torch.from_numpy does not take that type.
-    PyObject *torch_dtype[NPY_NTYPES] = {};
+    PyObject *torch_dtype[NPY_NTYPES_LEGACY] = {};
     // others
     PyObject *nested_dict = nullptr;     // ray's NestedDict
     PyObject *ordered_dict = nullptr;    // collections.OrderedDict

@@ -252,7 +252,7 @@ int native_concatenate(const std::vector<Ref> &pieces, Axis axis, Ref &out) {
             Py_INCREF(rd);
             windows[i] =
                 Ref::steal(PyArray_NewFromDescr(&PyArray_Type, rd, 1, &sizes[i], nullptr,
-                                                base + offset * rd->elsize, NPY_ARRAY_CARRAY, nullptr));
+                                                base + offset * PyDataType_ELSIZE(rd), NPY_ARRAY_CARRAY, nullptr));
             if (!windows[i])
                 return -1;
         }
@@ -270,7 +270,7 @@ int native_concatenate(const std::vector<Ref> &pieces, Axis axis, Ref &out) {
             if (PyArray_CopyAnyInto(as_array(windows[i].get()), a) < 0)
                 return -1;
         } else {
-            copy_elements(a, base + offset * rd->elsize);
+            copy_elements(a, base + offset * PyDataType_ELSIZE(rd));
         }
         offset += sizes[i];
     }
@@ -665,11 +665,11 @@ inline bool builtin_descr(PyArray_Descr *d) noexcept {
 // Whether torch.from_numpy takes the array as it is.
 inline bool torch_takes(PyArrayObject *a) noexcept {
     PyArray_Descr *d = PyArray_DESCR(a);
-    if (d->type_num >= NPY_NTYPES || !collaborators().torch_dtype[d->type_num] || !builtin_descr(d))
+    if (d->type_num >= NPY_NTYPES_LEGACY || !collaborators().torch_dtype[d->type_num] || !builtin_descr(d))
         return false;
     for (int i = 0; i < PyArray_NDIM(a); ++i) {
         const npy_intp s = PyArray_STRIDE(a, i);
-        if (s < 0 || s % d->elsize != 0)
+        if (s < 0 || s % PyDataType_ELSIZE(d) != 0)
             return false;
     }
     return true;
@@ -988,7 +988,7 @@ int fill_array(const Gather &g, Ref &out) {
         if (PyArray_DESCR(a) != g.descr || PyArray_SIZE(a) != e.count)
             return 0;
         copy_elements(a, at);
-        at += e.count * g.descr->elsize;
+        at += e.count * PyDataType_ELSIZE(g.descr);
     }
     out = std::move(result);
     return 1;
@@ -1013,7 +1013,7 @@ PyObject *kwnames_dtype_device() noexcept {
 // changed (the tensor is then dropped and the general calls replayed).
 bool leaves_unchanged(const Gather &g, std::vector<RowPiece> &pieces) {
     const bool batch = g.target == Target::Batch;
-    const size_t es = static_cast<size_t>(g.descr->elsize);
+    const size_t es = static_cast<size_t>(PyDataType_ELSIZE(g.descr));
     npy_intp total = 0;
     pieces.clear();
     for (const Gather::Entry &e : g.entries) {
@@ -1038,7 +1038,7 @@ bool leaves_unchanged(const Gather &g, std::vector<RowPiece> &pieces) {
 // [offset, offset + f) of every row of the (rows, total) destination (or of
 // its window of a flat one), in the leaf's shape, for numpy to copy into.
 Ref strided_window(const Gather &g, PyArrayObject *a, char *base, npy_intp offset) {
-    const npy_intp es = g.descr->elsize;
+    const npy_intp es = PyDataType_ELSIZE(g.descr);
     npy_intp dims[NPY_MAXDIMS], strides[NPY_MAXDIMS];
     int nd = PyArray_NDIM(a);
     if (g.target == Target::Batch) {
@@ -1101,7 +1101,7 @@ int fill_tensor(const Gather &g, Ref &out) {
     pieces.reserve(g.entries.size());
     if (!leaves_unchanged(g, pieces))
         return 0;
-    const size_t es = static_cast<size_t>(g.descr->elsize);
+    const size_t es = static_cast<size_t>(PyDataType_ELSIZE(g.descr));
     const size_t n_rows = batch ? static_cast<size_t>(g.rows) : 1;
     const size_t row_bytes = static_cast<size_t>(g.total) * es;
     // numpy copies the leaves that are not one block, through windows made

@@ -676,7 +676,7 @@ Ref torch_readable(PyObject *mask) {
     if (target < 0)
         return Ref::borrow(mask);
     bool copy = target != d->type_num || !PyArray_ISNBO(d->byteorder);
-    const npy_intp item = d->elsize;
+    const npy_intp item = PyDataType_ELSIZE(d);
     const npy_intp *strides = PyArray_STRIDES(a);
     for (int k = 0; k < PyArray_NDIM(a) && !copy; ++k)
         copy = strides[k] < 0 || strides[k] % item != 0;
