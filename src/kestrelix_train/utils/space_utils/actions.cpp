@@ -557,7 +557,7 @@ int exact_bool(PyObject *v) {
 // into a dict.
 Ref own_method_answer(PyObject *skill, PyObject *method, PyObject *own, PyObject *attr) {
     PyObject *found = nullptr;
-    const bool is_own = method && _PyObject_GetMethod(skill, method, &found) == 1 && found == own;
+    const bool is_own = method && internals::get_method(skill, method, &found) == 1 && found == own;
     Py_XDECREF(found);
     Ref value = is_own ? getattr(skill, attr) : Ref();
     if (!value)

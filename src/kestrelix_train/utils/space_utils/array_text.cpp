@@ -29,6 +29,7 @@
 // switch to exponent notation when the shown values span too wide a range.
 #include "array_text.h"
 #include "collaborators.h"
+#include "internals.h"
 
 #include <numpy/arrayscalars.h>
 
@@ -78,9 +79,7 @@ struct State {
 };
 State g;
 
-uint64_t dict_tag(PyObject *d) {
-    return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
-}
+using internals::dict_tag;
 
 // Loads what the native text needs, on top of the collaborators: the
 // interpreter's own print and numpy's printer module. 1: ready; 0: the

@@ -42,7 +42,7 @@ Ref member_reading(const Ref &cls, const char *name, std::initializer_list<const
     if (!PyType_Check(cls.get()))
         return {};
     Ref key = Ref::steal(PyUnicode_InternFromString(name));
-    PyObject *member = key ? _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.get()), key.get()) : nullptr;
+    PyObject *member = key ? internals::type_lookup(reinterpret_cast<PyTypeObject *>(cls.get()), key.get()) : nullptr;
     if (!member) {
         PyErr_Clear();
         return {};

@@ -34,6 +34,7 @@
 // numpy's own: all units share the one API table, filled here.
 #pragma once
 
+#include "internals.h"
 #include "ref.h"
 
 #include <initializer_list>
@@ -133,8 +134,7 @@ struct KnownClass {
 
 inline bool class_finds(PyTypeObject *tp, std::initializer_list<ClassMember> expected,
                         KnownClass &known) noexcept {
-    if (known.type == tp && known.tag != 0 && PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) &&
-        tp->tp_version_tag == known.tag)
+    if (known.type == tp && known.tag != 0 && internals::type_tag(tp) == known.tag)
         return true;
     if (tp->tp_getattro != PyObject_GenericGetAttr)
         return false;
@@ -143,12 +143,12 @@ inline bool class_finds(PyTypeObject *tp, std::initializer_list<ClassMember> exp
             PyErr_Clear(); // a failed interning
             return false;
         }
-        if (_PyType_Lookup(tp, m.name) != m.member)
+        if (internals::type_lookup(tp, m.name) != m.member)
             return false;
     }
-    if (PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) {
+    if (internals::type_tag(tp) != 0) {
         known.type = tp;
-        known.tag = tp->tp_version_tag;
+        known.tag = internals::type_tag(tp);
     }
     return true;
 }

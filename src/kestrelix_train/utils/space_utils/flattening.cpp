@@ -727,8 +727,7 @@ int gather_array(Gather &g, PyObject *x) {
 // __dict__ (spaces). The answer is kept with the type's version tag, which
 // any change to the class or its bases invalidates.
 bool attribute_from_object(PyTypeObject *tp, PyObject *name, unsigned int &verified_tag) {
-    if ((tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && verified_tag != 0 &&
-        tp->tp_version_tag == verified_tag)
+    if (verified_tag != 0 && internals::type_tag(tp) == verified_tag)
         return true;
     if (!name || tp->tp_getattro != PyObject_GenericGetAttr || !tp->tp_mro)
         return false;
@@ -745,7 +744,7 @@ bool attribute_from_object(PyTypeObject *tp, PyObject *name, unsigned int &verif
             return false;
         }
     }
-    verified_tag = (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
+    verified_tag = internals::type_tag(tp);
     return true;
 }
 

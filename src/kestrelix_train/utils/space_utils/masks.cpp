@@ -211,13 +211,11 @@ struct CombineGuard {
     uint64_t function_version = 0;
 };
 
-uint64_t dict_version(PyObject *d) {
-    return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
-}
+using internals::dict_tag;
 
 bool combine_names_original(PyObject *globals, CombineGuard &guard) {
-    if (guard.verified && dict_version(globals) == guard.globals_version &&
-        dict_version(PyModule_GetDict(collaborators().numpy)) == guard.numpy_version)
+    if (guard.verified && dict_tag(globals) == guard.globals_version &&
+        dict_tag(PyModule_GetDict(collaborators().numpy)) == guard.numpy_version)
         return true;
     PyObject *ns = numpy_namespace(globals);
     if (!ns || !binds(ns, SU_STR(ndarray), &PyArray_Type) ||
@@ -227,8 +225,8 @@ bool combine_names_original(PyObject *globals, CombineGuard &guard) {
         return false;
     }
     guard.verified = true;
-    guard.globals_version = dict_version(globals);
-    guard.numpy_version = dict_version(ns);
+    guard.globals_version = dict_tag(globals);
+    guard.numpy_version = dict_tag(ns);
     return true;
 }
 
@@ -1066,7 +1064,7 @@ namespace {
 // The module global `combine_masks`, looked up afresh unless the namespace is
 // unchanged since it was last found there.
 Ref combine_function(PyObject *globals, CombineGuard &names) {
-    if (names.function && dict_version(globals) == names.function_version)
+    if (names.function && dict_tag(globals) == names.function_version)
         return Ref::borrow(names.function);
     PyObject *name = SU_STR(combine_masks);
     if (!name)
@@ -1075,7 +1073,7 @@ Ref combine_function(PyObject *globals, CombineGuard &names) {
     if (!fn)
         return PyErr_Occurred() ? Ref() : global(globals, name);
     names.function = fn;
-    names.function_version = dict_version(globals);
+    names.function_version = dict_tag(globals);
     return Ref::borrow(fn);
 }
 
@@ -1510,8 +1508,8 @@ SpaceClasses space_classes;
 // stay as they are, or held in `hold`).
 PyObject *space_class(PyObject *globals, SpaceKind kind, Ref &hold) {
     SpaceClasses &known = space_classes;
-    if (known.globals == globals && dict_version(globals) == known.globals_version &&
-        dict_version(known.spaces_ns) == known.spaces_version)
+    if (known.globals == globals && dict_tag(globals) == known.globals_version &&
+        dict_tag(known.spaces_ns) == known.spaces_version)
         return known.cls[kind];
     Ref module = global(globals, SU_STR(kestrelix_spaces));
     if (!module)
@@ -1519,7 +1517,7 @@ PyObject *space_class(PyObject *globals, SpaceKind kind, Ref &hold) {
     if (PyModule_CheckExact(module.get())) {
         // Note every class at once, where the module has them all.
         PyObject *ns = PyModule_GetDict(module.get());
-        SpaceClasses found{globals, dict_version(globals), ns, dict_version(ns), {}};
+        SpaceClasses found{globals, dict_tag(globals), ns, dict_tag(ns), {}};
         bool all = true;
         for (int k = 0; all && k < kSpaceKinds; ++k) {
             PyObject *name = space_kind_name(static_cast<SpaceKind>(k));
@@ -1551,7 +1549,7 @@ bool class_attribute_plain(PyTypeObject *tp) {
         Py_INCREF(object_class);
     }
     return tp->tp_getattro == PyObject_GenericGetAttr &&
-           _PyType_Lookup(tp, SU_STR(__class__)) == object_class;
+           internals::type_lookup(tp, SU_STR(__class__)) == object_class;
 }
 
 // isinstance(space, kestrelix_spaces.<class>), both looked up now. For a
