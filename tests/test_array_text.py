@@ -11,7 +11,9 @@ import builtins
 import collections
 import contextlib
 import gc
+import importlib
 import io
+import subprocess
 import sys
 import tracemalloc
 
@@ -24,6 +26,9 @@ from hypothesis.extra import numpy as hnp
 
 from kestrelix_train.utils import space_utils as su
 
+NUMPY = np.lib.NumpyVersion(np.__version__)
+NUMPY2 = NUMPY >= "2.0.0"
+ARRAYPRINT = importlib.import_module("numpy._core.arrayprint" if NUMPY2 else "numpy.core.arrayprint")
 
 class Recorder(io.TextIOBase):
     def __init__(self, log=None):
@@ -182,7 +187,8 @@ def test_float_digits_match_numpy(data):
 @pytest.mark.parametrize("values", [
     [1e-4, 1.0], [1e-4, 0.1], [9.9999e-5, 1.0], [1e8, 1.0], [99999999.0, 1.0], [1.0, 1000.0], [1.0, 1000.5],
     [0.001, 1.0], [0.001, 1.001], [0.0, -0.0], [-0.0], [np.nan], [np.nan, -np.inf], [np.inf, 1.5],
-    [np.nan, 1e-7], [1e-300, 1e300], [0.001953125, 3.0], [5e-324, 1.0],
+    [np.nan, 1e-7], [1e-300, 1e300], [0.001953125, 3.0], [5e-324, 1.0], [999.5, 1000.0], [999999.94, 1.0],
+    [1e6], [1e15, 1.0],
 ])
 def test_float_edges_match_numpy(dtype, values):
     a = cast(values, dtype)
@@ -408,6 +414,8 @@ SAMPLE = {"a": ARRAY, "b": [np.float32(1 / 3), np.arange(2000), np.arange(10)]}
     dict(precision=3), dict(threshold=4), dict(edgeitems=1, threshold=10), dict(linewidth=20), dict(suppress=True),
     dict(floatmode="fixed"), dict(sign="+"), dict(legacy="1.13"), dict(formatter={"float": "{:.1f}".format}),
     dict(nanstr="NaN"), dict(infstr="Inf"),
+    *([dict(legacy="1.25")] if NUMPY2 else []), *([dict(override_repr=lambda a: "A")] if NUMPY >= "2.1.0" else []),
+    *([dict(legacy="2.1")] if NUMPY >= "2.2.0" else []),
 ])
 def test_print_options_in_force_are_followed(options):
     default = recorded(SAMPLE, reference=False)
@@ -428,15 +436,87 @@ def test_set_printoptions_and_back_to_the_defaults():
 
 
 def test_a_changed_printer_module_is_followed(monkeypatch):
-    import numpy.core.arrayprint as arrayprint
-
-    class Shouting(arrayprint.FloatingFormat):
+    class Shouting(ARRAYPRINT.FloatingFormat):
         def __call__(self, x):
             return super().__call__(x).upper() + "!"
 
-    monkeypatch.setattr(arrayprint, "FloatingFormat", Shouting)
+    monkeypatch.setattr(ARRAYPRINT, "FloatingFormat", Shouting)
     trace = assert_same_trace((np.array([np.inf, 1.5]),))
     assert "INF!" in trace[2]
+
+
+def printer_calls(x):
+    """The Python functions of numpy's printer that ran while make_np_array traced x."""
+    calls = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code.co_filename == ARRAYPRINT.__file__:
+            calls.append(frame.f_code.co_name)
+
+    with stdout(Recorder()):
+        sys.setprofile(profile)
+        try:
+            su.make_np_array(x, object)
+        finally:
+            sys.setprofile(None)
+    return calls
+
+
+def test_the_installed_numpy_line_is_written_natively():
+    x = (np.arange(3.0), [np.float32(1.5)])
+    assert printer_calls(x) == [], f"numpy {np.__version__}: a line whose text the module does not make"
+    with np.printoptions(precision=3):
+        assert printer_calls(x)
+
+
+def test_an_unknown_numpy_line_makes_its_own_text():
+    code = (
+        "import sys, numpy as np\n"
+        "np.__version__ = '9.9.0'\n"
+        "from kestrelix_train.utils import space_utils as su\n"
+        "seen = []\n"
+        "sys.setprofile(lambda f, e, a: e == 'call' and 'arrayprint' in f.f_code.co_filename and seen.append(1))\n"
+        "su.make_np_array(np.arange(3.0))\n"
+        "sys.setprofile(None)\n"
+        "assert seen\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True, stdout=subprocess.DEVNULL)
+
+
+def current_options():
+    return ARRAYPRINT.format_options.get() if hasattr(ARRAYPRINT, "format_options") else ARRAYPRINT._format_options
+
+
+def install_options(options):
+    if hasattr(ARRAYPRINT, "format_options"):
+        ARRAYPRINT.format_options.set(options)
+    else:
+        ARRAYPRINT._format_options = options
+
+
+class ChangesDtype(str):
+    """An options key whose finalizer changes the dtype of an array to one numpy alone prints."""
+
+    def __del__(self):
+        self.target.dtype = np.complex64
+
+
+def test_a_finalizer_run_while_options_are_checked_may_change_the_array():
+    a = np.array([1.5, 2.5], np.float32)
+    original = current_options()
+    key = ChangesDtype("edgeitems")
+    key.target = a
+    options = {key if k == "edgeitems" else k: v for k, v in original.items()}
+    del key
+    try:
+        install_options(options)
+        recorded(np.zeros(1), reference=False)  # seen once at the defaults, then replaced
+        del options
+        install_options(dict(original))
+        trace = recorded(a, reference=False)
+    finally:
+        install_options(original)
+    assert a.dtype == np.complex64 and trace[2] == str(a)
 
 
 class Sub(np.ndarray):

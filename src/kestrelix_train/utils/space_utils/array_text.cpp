@@ -15,11 +15,16 @@
 //     exact dicts, OrderedDicts, lists and tuples holding them is made here,
 //     as numpy's printer and the interpreter's container repr make it.
 //     Anything else goes through str()/repr() as before.
-//   * numpy's text is reproduced only for the numpy line it was checked
-//     against (1.26) and only while numpy's print options are the defaults
-//     and numpy's printer module is as it was when first seen; both are
-//     checked before every array and scalar (two dict version tags compared
-//     in the common case). Otherwise numpy makes the text itself.
+//   * numpy's text is reproduced only for the numpy lines it was checked
+//     against (kLines: 1.26 and 2.0 to 2.4) and only while numpy's print
+//     options are the defaults and numpy's printer module is as it was when
+//     first seen; both are checked before every array and scalar (two dict
+//     version tags compared in the common case, and from numpy 2.1 on the
+//     value of the context variable that holds the options). Otherwise numpy
+//     makes the text itself.
+//   * The lines differ in where the printer and its options live, and in
+//     the repr of numpy scalars (from numpy 2 on it names the type, as in
+//     "np.float32(1.5)" and "np.True_"); the digits are the same.
 //
 // numpy's printer, in short (default options): summarize past 1000 elements
 // to the 3 leading and trailing items of each long axis; format every shown
@@ -50,12 +55,28 @@ namespace {
 __extension__ typedef unsigned __int128 u128;
 
 // ===========================================================================
-// Readiness: numpy's C API, numpy's printer module, the interpreter's print
+// Readiness: numpy's C API, numpy's printer, the interpreter's print
 // ===========================================================================
 
-// Names in numpy's printer module that str()/repr() of an array reach. The
-// native text stands in for them only while each is still bound to the
-// object found when the unit was readied.
+// A numpy line whose printer the native text was checked against. Any other
+// numpy (an older or newer line, a development build) makes its own text.
+struct NumpyLine {
+    const char *version;            // how numpy.__version__ starts
+    const char *printer;            // the module of numpy's printer
+    bool options_in_context;        // the options live in the context variable
+                                    // `format_options` (else in the dict `_format_options`)
+    bool override_repr;             // the options include `override_repr`
+    bool typed_scalar_repr;         // repr(np.float32(1.5)) is "np.float32(1.5)", not "1.5"
+    bool shape_of_summarized;       // repr() of a summarized array ends with its shape
+    bool exp_cutoff_by_type;        // the magnitude from which floats switch to exponent
+                                    // notation depends on the type's precision
+    const char *const *extra_names; // printer names on top of kPrinterNames
+};
+
+// Names in numpy's printer module that str()/repr() of an array reach, on
+// every line below, and those of single lines. The native text stands in for
+// them only while each is still bound to the object found when the unit was
+// readied.
 // clang-format off
 constexpr const char *kPrinterNames[] = {
     "_default_array_str", "_default_array_repr", "_array_str_implementation", "_array_repr_implementation",
@@ -63,16 +84,35 @@ constexpr const char *kPrinterNames[] = {
     "_leading_trailing", "_get_format_function", "_get_formatdict", "FloatingFormat", "IntegerFormat",
     "BoolFormat", "dtype_is_implied", "dtype_short_repr", "_typelessdata", "_guarded_repr_or_str",
     "dragon4_positional", "dragon4_scientific", "_none_or_positive_arg", "np", "_nt", "isfinite", "isinf",
-    "absolute", "asarray", "concatenate", "errstate", "any", "ndarray", "flexible", "bool_", "int_", "float_",
-    "complex_"};
+    "absolute", "asarray", "concatenate", "errstate", "any", "ndarray", "flexible", "int_"};
+constexpr const char *kNames126[] = {"bool_", "float_", "complex_", "_format_options", nullptr};
+constexpr const char *kNames20[] = {"_format_options", nullptr};
+constexpr const char *kNames2x[] = {"format_options", nullptr};
+
+constexpr NumpyLine kLines[] = {
+    {"1.26.", "numpy.core.arrayprint", false, false, false, false, false, kNames126},
+    {"2.0.", "numpy._core.arrayprint", false, false, true, false, false, kNames20},
+    {"2.1.", "numpy._core.arrayprint", true, true, true, false, false, kNames2x},
+    {"2.2.", "numpy._core.arrayprint", true, true, true, true, false, kNames2x},
+    {"2.3.", "numpy._core.arrayprint", true, true, true, true, true, kNames2x},
+    {"2.4.", "numpy._core.arrayprint", true, true, true, true, true, kNames2x},
+};
 // clang-format on
 constexpr size_t kNumPrinterNames = sizeof(kPrinterNames) / sizeof(kPrinterNames[0]);
+constexpr size_t kMaxNames = kNumPrinterNames + 4;
+
+// The name of the i-th guarded printer name of `line` (nullptr past the end).
+const char *printer_name(const NumpyLine &line, size_t i) {
+    return i < kNumPrinterNames ? kPrinterNames[i] : line.extra_names[i - kNumPrinterNames];
+}
 
 struct State {
-    int ready = 0;               // 0: not tried, 1: ready, -1: unavailable
-    PyObject *print = nullptr;   // the interpreter's own print
-    PyObject *printer = nullptr; // numpy.core.arrayprint.__dict__
-    PyObject *bound[kNumPrinterNames] = {};
+    int ready = 0;                   // 0: not tried, 1: ready, -1: unavailable
+    const NumpyLine *line = nullptr; // the installed numpy's line
+    PyObject *print = nullptr;       // the interpreter's own print
+    PyObject *printer = nullptr;     // the printer module's __dict__
+    PyObject *options_var = nullptr; // the context variable of the options, on lines that have one
+    PyObject *bound[kMaxNames] = {};
     PyObject *options = nullptr; // the options dict last found at the defaults
     uint64_t printer_tag = 0;    // version tags when last found as expected
     uint64_t options_tag = 0;
@@ -80,6 +120,19 @@ struct State {
 State g;
 
 using internals::dict_tag;
+
+const NumpyLine *numpy_line(PyObject *version) {
+    if (!PyUnicode_Check(version))
+        return nullptr;
+    for (const NumpyLine &line : kLines) {
+        Ref prefix = Ref::steal(PyUnicode_FromString(line.version));
+        if (!prefix)
+            return nullptr;
+        if (PyUnicode_Tailmatch(version, prefix.get(), 0, PY_SSIZE_T_MAX, -1) == 1)
+            return &line;
+    }
+    return nullptr;
+}
 
 // Loads what the native text needs, on top of the collaborators: the
 // interpreter's own print and numpy's printer module. 1: ready; 0: the
@@ -92,9 +145,16 @@ int ready() {
     if (r <= 0)
         return r;
     Ref version = Ref::steal(PyObject_GetAttrString(collaborators().numpy, "__version__"));
-    Ref builtins = version ? Ref::steal(PyImport_ImportModule("builtins")) : Ref();
+    const NumpyLine *line = version ? numpy_line(version.get()) : nullptr;
+    if (PyErr_Occurred())
+        return -1;
+    if (!line) {
+        g.ready = -1;
+        return 0;
+    }
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     Ref print = builtins ? Ref::steal(PyObject_GetAttrString(builtins.get(), "print")) : Ref();
-    Ref arrayprint = print ? Ref::steal(PyImport_ImportModule("numpy.core.arrayprint")) : Ref();
+    Ref arrayprint = print ? Ref::steal(PyImport_ImportModule(line->printer)) : Ref();
     if (!arrayprint) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError) && !PyErr_ExceptionMatches(PyExc_AttributeError))
             return -1;
@@ -102,18 +162,18 @@ int ready() {
         g.ready = -1;
         return 0;
     }
-    // The numpy line the text was checked against, and the built-in print
-    // itself (not a replacement bound before this ran).
-    bool ok = PyUnicode_Check(version.get()) &&
-              PyUnicode_Tailmatch(version.get(), SU_LIT("1.26."), 0, PY_SSIZE_T_MAX, -1) == 1 &&
-              PyCFunction_Check(print.get()) && PyCFunction_GET_SELF(print.get()) == builtins.get() &&
+    // The built-in print itself (not a replacement bound before this ran).
+    bool ok = PyCFunction_Check(print.get()) && PyCFunction_GET_SELF(print.get()) == builtins.get() &&
               std::strcmp(reinterpret_cast<PyCFunctionObject *>(print.get())->m_ml->ml_name, "print") == 0;
     PyObject *printer = PyModule_GetDict(arrayprint.get());
-    PyObject *bound[kNumPrinterNames] = {};
-    for (size_t i = 0; ok && i < kNumPrinterNames; ++i) {
-        bound[i] = PyDict_GetItemString(printer, kPrinterNames[i]);
+    PyObject *bound[kMaxNames] = {};
+    for (size_t i = 0; ok && printer_name(*line, i); ++i) {
+        bound[i] = PyDict_GetItemString(printer, printer_name(*line, i));
         ok = bound[i] != nullptr;
     }
+    Ref options_var =
+        ok && line->options_in_context ? Ref::borrow(PyDict_GetItemString(printer, "format_options")) : Ref();
+    ok = ok && (!line->options_in_context || (options_var && PyContextVar_CheckExact(options_var.get())));
     if (PyErr_Occurred())
         return -1;
     if (g.ready != 0) // set up meanwhile by another thread (the imports let others run)
@@ -122,16 +182,18 @@ int ready() {
         g.ready = -1;
         return 0;
     }
-    for (size_t i = 0; i < kNumPrinterNames; ++i)
+    for (size_t i = 0; printer_name(*line, i); ++i)
         g.bound[i] = Py_NewRef(bound[i]);
+    g.line = line;
     g.printer = Py_NewRef(printer);
+    g.options_var = options_var.release();
     g.print = print.release();
     g.ready = 1;
     return 1;
 }
 
 // ---------------------------------------------------------------------------
-// numpy's print options
+// Whether numpy would make its text with its own printer and default options
 // ---------------------------------------------------------------------------
 
 bool is_int(PyObject *v, long long want) {
@@ -147,38 +209,77 @@ bool is_text(PyObject *v, const char *want) {
 }
 
 PyObject *option(PyObject *options, const char *name) {
-    return PyDict_GetItemString(options, name); // borrowed; keys are str
+    return PyDict_GetItemString(options, name); // borrowed
 }
 
 bool options_are_defaults(PyObject *o) {
-    return PyDict_GET_SIZE(o) == 11 && is_int(option(o, "edgeitems"), 3) &&
-           is_int(option(o, "threshold"), 1000) && is_text(option(o, "floatmode"), "maxprec") &&
-           is_int(option(o, "precision"), 8) && option(o, "suppress") == Py_False &&
-           is_int(option(o, "linewidth"), 75) && is_text(option(o, "nanstr"), "nan") &&
-           is_text(option(o, "infstr"), "inf") && is_text(option(o, "sign"), "-") &&
-           option(o, "formatter") == Py_None && is_int(option(o, "legacy"), PY_SSIZE_T_MAX);
+    bool override = g.line->override_repr;
+    return PyDict_CheckExact(o) && PyDict_GET_SIZE(o) == (override ? 12 : 11) &&
+           is_int(option(o, "edgeitems"), 3) && is_int(option(o, "threshold"), 1000) &&
+           is_text(option(o, "floatmode"), "maxprec") && is_int(option(o, "precision"), 8) &&
+           option(o, "suppress") == Py_False && is_int(option(o, "linewidth"), 75) &&
+           is_text(option(o, "nanstr"), "nan") && is_text(option(o, "infstr"), "inf") &&
+           is_text(option(o, "sign"), "-") && option(o, "formatter") == Py_None &&
+           is_int(option(o, "legacy"), PY_SSIZE_T_MAX) &&
+           (!override || option(o, "override_repr") == Py_None);
 }
 
-// Whether numpy would print with its default options and its own printer
-// right now. Cheap while nothing changed: one version tag for the printer
-// module's namespace and one for the options dict.
-bool numpy_text_is_default() {
-    if (SU_LIKELY(g.options && dict_tag(g.printer) == g.printer_tag && dict_tag(g.options) == g.options_tag))
-        return true;
-    PyObject *options = PyDict_GetItemString(g.printer, "_format_options");
-    if (!options || !PyDict_CheckExact(options) || !options_are_defaults(options))
-        return false;
-    for (size_t i = 0; i < kNumPrinterNames; ++i)
-        if (PyDict_GetItemString(g.printer, kPrinterNames[i]) != g.bound[i])
+bool printer_names_bound() {
+    for (size_t i = 0; printer_name(*g.line, i); ++i)
+        if (PyDict_GetItemString(g.printer, printer_name(*g.line, i)) != g.bound[i])
             return false;
-    // The tags first: releasing the dict kept before may run Python code
-    // (its values' finalizers), and a change made then must show, now and
-    // at the next check.
-    g.printer_tag = dict_tag(g.printer);
-    g.options_tag = dict_tag(options);
-    Py_INCREF(options);
-    Py_XSETREF(g.options, options);
-    return dict_tag(g.printer) == g.printer_tag && dict_tag(g.options) == g.options_tag;
+    return true;
+}
+
+// The options dict in force (a new reference), nullptr with an error set or,
+// where numpy's printer lost it, without one.
+Ref options_in_force() {
+    if (g.options_var) {
+        PyObject *v = nullptr;
+        if (PyContextVar_Get(g.options_var, nullptr, &v) < 0)
+            return {};
+        return Ref::steal(v);
+    }
+    return Ref::borrow(PyDict_GetItemString(g.printer, "_format_options"));
+}
+
+bool as_last_seen(PyObject *options) {
+    return options && options == g.options && dict_tag(g.printer) == g.printer_tag &&
+           dict_tag(options) == g.options_tag;
+}
+
+// 1 while numpy would print with its default options and its own printer
+// right now, 0 when it would not, -1 on error. Cheap while nothing changed:
+// the printer module's version tag and the options dict's (with, where the
+// options live in a context variable, that variable's value).
+//
+// The slow path may run Python code (a finalizer releasing the dict kept
+// before, a key's comparison): the caller must look again at anything it
+// decided before calling.
+int numpy_text_is_default() {
+    if (SU_LIKELY(!g.options_var && g.options && dict_tag(g.printer) == g.printer_tag &&
+                  dict_tag(g.options) == g.options_tag))
+        return 1;
+    Ref options = options_in_force();
+    if (!options)
+        return PyErr_Occurred() ? -1 : 0;
+    if (SU_LIKELY(as_last_seen(options.get())))
+        return 1;
+    // The tags before the checks: a change made while checking shows.
+    uint64_t printer_tag = dict_tag(g.printer);
+    uint64_t options_tag = PyDict_Check(options.get()) ? dict_tag(options.get()) : 0;
+    bool ok = options_are_defaults(options.get()) && printer_names_bound();
+    if (PyErr_Occurred())
+        return -1;
+    if (!ok || dict_tag(g.printer) != printer_tag || dict_tag(options.get()) != options_tag)
+        return 0;
+    g.printer_tag = printer_tag;
+    g.options_tag = options_tag;
+    Py_XSETREF(g.options, options.release()); // the old dict's finalizers may run here
+    options = options_in_force();
+    if (!options)
+        return PyErr_Occurred() ? -1 : 0;
+    return as_last_seen(options.get());
 }
 
 // ===========================================================================
@@ -613,7 +714,14 @@ double round_to_half(float f) {
 //                   rule above.
 template <class S> struct FloatType;
 
+// The magnitude from which a scalar's text is in exponent notation.
+template <class S> double scalar_cutoff() {
+    return g.line->exp_cutoff_by_type ? FloatType<S>::scalar_exp_cutoff : 1.e16;
+}
+
 template <> struct FloatType<HalfBits> {
+    static constexpr double exp_cutoff = 1.e3;
+    static constexpr double scalar_exp_cutoff = 1.e3;
     static double value(HalfBits h) { return half_to_double(h.bits); }
     static void shortest(HalfBits h, Decimal &d) {
         if ((h.bits & 0x7fff) == 0)
@@ -636,7 +744,7 @@ template <> struct FloatType<HalfBits> {
     // The range in which the scalar's text is positional.
     static bool positional(double v) {
         float a = std::fabs(static_cast<float>(v));
-        return a == 0 || (a < 1.e16 && a >= 1.e-4);
+        return a == 0 || (a < scalar_cutoff<HalfBits>() && a >= 1.e-4);
     }
 };
 
@@ -661,11 +769,17 @@ template <class T, class Bits, int kMantissaBits, int kBias> struct IeeeFloat {
         if (std::isnan(v) || v == 0)
             return true;
         long double a = std::fabs(static_cast<long double>(static_cast<T>(v)));
-        return a < 1.e16L && a >= 1.e-4L;
+        return a < scalar_cutoff<T>() && a >= 1.e-4L;
     }
 };
-template <> struct FloatType<float> : IeeeFloat<float, uint32_t, 23, 127> {};
-template <> struct FloatType<double> : IeeeFloat<double, uint64_t, 52, 1023> {};
+template <> struct FloatType<float> : IeeeFloat<float, uint32_t, 23, 127> {
+    static constexpr double exp_cutoff = 1.e6;
+    static constexpr double scalar_exp_cutoff = 1.e6;
+};
+template <> struct FloatType<double> : IeeeFloat<double, uint64_t, 52, 1023> {
+    static constexpr double exp_cutoff = 1.e8;
+    static constexpr double scalar_exp_cutoff = 1.e16;
+};
 
 // ---------------------------------------------------------------------------
 // Float text pieces
@@ -799,8 +913,10 @@ template <class S> void scalar_float_text(std::string &out, S s) {
 template <class S> class FloatWords {
   public:
     explicit FloatWords(const std::vector<S> &vals) : digits_(vals.size()) {
-        // Exponent notation when the non-zero finite magnitudes reach 1e8,
-        // go below 1e-4 or span more than a factor of 1000.
+        // Exponent notation when the non-zero finite magnitudes reach 1e8
+        // (on newer lines 10^min(8, decimal digits of the type): 1e3 for
+        // float16, 1e6 for float32), go below 1e-4 or span more than a
+        // factor of 1000.
         double max = 0, min = 0;
         bool any = false, non_finite = false, neg_inf = false;
         for (size_t i = 0; i < vals.size(); ++i) {
@@ -817,7 +933,8 @@ template <class S> class FloatWords {
                 any = true;
             }
         }
-        exp_ = any && (max >= 1.e8 || min < 0.0001 || FloatType<S>::ratio(max, min) > 1000.);
+        double cutoff = g.line->exp_cutoff_by_type ? FloatType<S>::exp_cutoff : 1.e8;
+        exp_ = any && (max >= cutoff || min < 0.0001 || FloatType<S>::ratio(max, min) > 1000.);
         bool any_finite = false;
         int frac = 0;
         for (size_t i = 0; i < vals.size(); ++i) {
@@ -1112,8 +1229,8 @@ bool native_array(PyObject *o) {
     if (!PyArray_CheckExact(o))
         return false;
     PyArray_Descr *d = PyArray_DESCR(reinterpret_cast<PyArrayObject *>(o));
-    return supported_type(d->type_num) && PyArray_ISNBO(d->byteorder) && !PyDataType_NAMES(d) && !PyDataType_SUBARRAY(d) &&
-           !PyDataType_METADATA(d);
+    return supported_type(d->type_num) && PyArray_ISNBO(d->byteorder) && !PyDataType_NAMES(d) &&
+           !PyDataType_SUBARRAY(d) && !PyDataType_METADATA(d);
 }
 
 std::string_view dtype_name(int type_num, int itemsize) {
@@ -1197,47 +1314,65 @@ void array_str(std::string &out, PyArrayObject *a) {
     array_body(out, a, " ", hanging, kLineWidth);
 }
 
-// repr() of an array: "array(...)", with the dtype unless the values imply it.
+// A shape as the repr of its tuple.
+void put_shape(std::string &out, PyArrayObject *a) {
+    out.push_back('(');
+    for (int i = 0; i < PyArray_NDIM(a); ++i) {
+        if (i)
+            out.append(", ");
+        char buf[24];
+        out.append(buf, std::to_chars(buf, buf + sizeof buf, PyArray_DIMS(a)[i]).ptr);
+    }
+    out.append(PyArray_NDIM(a) == 1 ? ",)" : ")");
+}
+
+// repr() of an array: "array(...)", then what the values leave unsaid: the
+// dtype unless they imply it, and the shape of an empty array of more than
+// one dimension (and, where the line does so, of a summarized one).
 void array_repr(std::string &out, PyArrayObject *a) {
     constexpr std::string_view prefix = "array(";
     int type_num = PyArray_DESCR(a)->type_num;
+    npy_intp size = PyArray_SIZE(a);
     bool implied = type_num == NPY_LONG || type_num == NPY_DOUBLE || type_num == NPY_BOOL;
-    bool skip_dtype = implied && PyArray_SIZE(a) > 0;
+    bool with_dtype = !implied || size == 0;
+    bool with_shape =
+        (size == 0 && PyArray_NDIM(a) != 1) || (g.line->shape_of_summarized && size > kThreshold);
     size_t start = out.size();
     out.append(prefix);
-    if (PyArray_SIZE(a) > 0) {
+    if (size > 0) {
         static const std::string hanging(1 + prefix.size(), ' ');
         array_body(out, a, ", ", hanging, kLineWidth - 1);
-    } else if (PyArray_NDIM(a) == 1) {
-        out.append("[]");
     } else {
-        out.append("[], shape=(");
-        for (int i = 0; i < PyArray_NDIM(a); ++i) {
-            if (i)
-                out.append(", ");
-            char buf[24];
-            out.append(buf, std::to_chars(buf, buf + sizeof buf, PyArray_DIMS(a)[i]).ptr);
-        }
-        out.push_back(')');
+        out.append("[]");
     }
-    if (skip_dtype) {
+    std::string extras;
+    if (with_shape && !g.line->shape_of_summarized) {
+        // Older lines write an empty array's shape with its brackets.
+        out.append(", shape=");
+        put_shape(out, a);
+    } else if (with_shape) {
+        extras.append("shape=");
+        put_shape(extras, a);
+    }
+    if (with_dtype) {
+        extras.append(extras.empty() ? "dtype=" : ", dtype=");
+        extras.append(dtype_name(type_num, static_cast<int>(PyArray_ITEMSIZE(a))));
+    }
+    if (extras.empty()) {
         out.push_back(')');
         return;
     }
+    extras.push_back(')');
     out.push_back(',');
-    std::string_view name = dtype_name(type_num, static_cast<int>(PyArray_ITEMSIZE(a)));
-    size_t dtype_len = 7 + name.size(); // "dtype=" name ")"
     size_t line_start = out.rfind('\n');
     line_start = line_start == std::string::npos || line_start < start ? start : line_start + 1;
-    if (out.size() - line_start + dtype_len + 1 > static_cast<size_t>(kLineWidth)) {
+    if (out.size() - line_start + extras.size() + 1 > static_cast<size_t>(kLineWidth)) {
         out.push_back('\n');
         out.append(prefix.size(), ' ');
     } else {
         out.push_back(' ');
     }
-    out.append("dtype=");
-    out.append(name);
-    out.push_back(')');
+    out.append(extras);
 }
 
 // The numpy scalar types whose text is made here, with their type numbers.
@@ -1446,18 +1581,51 @@ int container_repr(Text &t, PyObject *o) {
     return r < 0 ? -1 : 1;
 }
 
+// What numpy's printer would be asked to write for `o`.
+enum class NumpyText { None, Array, Scalar };
+
+NumpyText numpy_text_kind(PyObject *o) {
+    if (native_array(o))
+        return NumpyText::Array;
+    return scalar_type_num(o) >= 0 ? NumpyText::Scalar : NumpyText::None;
+}
+
+// Whether the text of the numpy value `o` is made here: 1 yes, 0 numpy makes
+// it, -1 error. Checking numpy's printer may run Python code, which may change
+// the dtype of the very array being written: `o` is looked at again after it.
+int native_numpy_text(PyObject *o) {
+    int r = numpy_text_is_default();
+    return r <= 0 ? r : numpy_text_kind(o) != NumpyText::None;
+}
+
+// The repr of a numpy scalar of a supported type.
+void scalar_repr(std::string &out, PyObject *o) {
+    int type_num = scalar_type_num(o);
+    if (!g.line->typed_scalar_repr)
+        return scalar_value_text(out, o, type_num);
+    if (type_num == NPY_BOOL) {
+        out.append(PyArrayScalar_VAL(o, Bool) ? "np.True_" : "np.False_");
+        return;
+    }
+    out.append("np.");
+    with_element_type(
+        type_num, [&](auto of) { out.append(dtype_name(type_num, sizeof(typename decltype(of)::type))); });
+    out.push_back('(');
+    scalar_value_text(out, o, type_num);
+    out.push_back(')');
+}
+
 // Appends repr(o).
 int put_repr(Text &t, PyObject *o) {
-    if (native_array(o) || scalar_type_num(o) >= 0) {
-        // The check of numpy's printer comes first: nothing runs between the
-        // type tests below and the text.
-        if (!numpy_text_is_default())
-            return put_repr_of(t, o);
-        if (native_array(o)) {
+    if (numpy_text_kind(o) != NumpyText::None) {
+        int r = native_numpy_text(o);
+        if (r <= 0)
+            return r < 0 ? -1 : put_repr_of(t, o);
+        // Nothing runs from here to the end of the text.
+        if (numpy_text_kind(o) == NumpyText::Array)
             array_repr(t.buf, reinterpret_cast<PyArrayObject *>(o));
-            return 0;
-        }
-        scalar_value_text(t.buf, o, scalar_type_num(o));
+        else
+            scalar_repr(t.buf, o);
         return 0;
     }
     if (native_container(o)) {
@@ -1472,10 +1640,11 @@ int put_repr(Text &t, PyObject *o) {
 // str(o) as a new str.
 Ref text_of(PyObject *o) {
     Text t;
-    if (native_array(o) || scalar_type_num(o) >= 0) {
-        if (!numpy_text_is_default())
-            return Ref::steal(PyObject_Str(o));
-        if (native_array(o))
+    if (numpy_text_kind(o) != NumpyText::None) {
+        int r = native_numpy_text(o);
+        if (r <= 0)
+            return r < 0 ? Ref() : Ref::steal(PyObject_Str(o));
+        if (numpy_text_kind(o) == NumpyText::Array)
             array_str(t.buf, reinterpret_cast<PyArrayObject *>(o));
         else
             scalar_value_text(t.buf, o, scalar_type_num(o));
