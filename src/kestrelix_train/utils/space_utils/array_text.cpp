@@ -68,6 +68,8 @@ struct NumpyLine {
     bool override_repr;             // the options include `override_repr`
     bool typed_scalar_repr;         // repr(np.float32(1.5)) is "np.float32(1.5)", not "1.5"
     bool shape_of_summarized;       // repr() of a summarized array ends with its shape
+    bool cutoffs_in_type;           // an array's magnitudes are compared with the exponent
+                                    // notation cutoffs in the array's own type
     bool exp_cutoff_by_type;        // the magnitude from which floats switch to exponent
                                     // notation depends on the type's precision
     const char *const *extra_names; // printer names on top of kPrinterNames
@@ -90,12 +92,12 @@ constexpr const char *kNames20[] = {"_format_options", nullptr};
 constexpr const char *kNames2x[] = {"format_options", nullptr};
 
 constexpr NumpyLine kLines[] = {
-    {"1.26.", "numpy.core.arrayprint", false, false, false, false, false, kNames126},
-    {"2.0.", "numpy._core.arrayprint", false, false, true, false, false, kNames20},
-    {"2.1.", "numpy._core.arrayprint", true, true, true, false, false, kNames2x},
-    {"2.2.", "numpy._core.arrayprint", true, true, true, true, false, kNames2x},
-    {"2.3.", "numpy._core.arrayprint", true, true, true, true, true, kNames2x},
-    {"2.4.", "numpy._core.arrayprint", true, true, true, true, true, kNames2x},
+    {"1.26.", "numpy.core.arrayprint", false, false, false, false, false, false, kNames126},
+    {"2.0.", "numpy._core.arrayprint", false, false, true, false, true, false, kNames20},
+    {"2.1.", "numpy._core.arrayprint", true, true, true, false, true, false, kNames2x},
+    {"2.2.", "numpy._core.arrayprint", true, true, true, true, true, false, kNames2x},
+    {"2.3.", "numpy._core.arrayprint", true, true, true, true, true, true, kNames2x},
+    {"2.4.", "numpy._core.arrayprint", true, true, true, true, true, true, kNames2x},
 };
 // clang-format on
 constexpr size_t kNumPrinterNames = sizeof(kPrinterNames) / sizeof(kPrinterNames[0]);
@@ -737,6 +739,7 @@ template <> struct FloatType<HalfBits> {
         int q = half_decimal_exponent(x.v) - n + 1;
         decimal_from(last_digit_rounded(half_units(x, q)), q, d);
     }
+    static double in_type(double v) { return round_to_half(static_cast<float>(v)); }
     // max / min as numpy's float16 scalars divide: in float, then rounded.
     static double ratio(double max, double min) {
         return round_to_half(static_cast<float>(max) / static_cast<float>(min));
@@ -762,6 +765,7 @@ template <class T, class Bits, int kMantissaBits, int kBias> struct IeeeFloat {
         else
             digits_to_significant(std::fabs(double(v)), n, d);
     }
+    static double in_type(double v) { return static_cast<T>(v); }
     static double ratio(double max, double min) {
         return static_cast<T>(static_cast<T>(max) / static_cast<T>(min));
     }
@@ -916,7 +920,9 @@ template <class S> class FloatWords {
         // Exponent notation when the non-zero finite magnitudes reach 1e8
         // (on newer lines 10^min(8, decimal digits of the type): 1e3 for
         // float16, 1e6 for float32), go below 1e-4 or span more than a
-        // factor of 1000.
+        // factor of 1000. From numpy 2 on the magnitudes are compared with
+        // the cutoffs rounded to the array's type (float32's 1e-4 is a little
+        // below 1e-4); the large cutoffs are exact in every type.
         double max = 0, min = 0;
         bool any = false, non_finite = false, neg_inf = false;
         for (size_t i = 0; i < vals.size(); ++i) {
@@ -934,7 +940,8 @@ template <class S> class FloatWords {
             }
         }
         double cutoff = g.line->exp_cutoff_by_type ? FloatType<S>::exp_cutoff : 1.e8;
-        exp_ = any && (max >= cutoff || min < 0.0001 || FloatType<S>::ratio(max, min) > 1000.);
+        double small = g.line->cutoffs_in_type ? FloatType<S>::in_type(0.0001) : 0.0001;
+        exp_ = any && (max >= cutoff || min < small || FloatType<S>::ratio(max, min) > 1000.);
         bool any_finite = false;
         int frac = 0;
         for (size_t i = 0; i < vals.size(); ++i) {
