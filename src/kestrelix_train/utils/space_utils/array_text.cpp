@@ -103,6 +103,18 @@ constexpr NumpyLine kLines[] = {
 constexpr size_t kNumPrinterNames = sizeof(kPrinterNames) / sizeof(kPrinterNames[0]);
 constexpr size_t kMaxNames = kNumPrinterNames + 4;
 
+constexpr bool extra_names_fit() {
+    for (const NumpyLine &line : kLines) {
+        size_t n = 0;
+        while (line.extra_names[n])
+            ++n;
+        if (kNumPrinterNames + n > kMaxNames)
+            return false;
+    }
+    return true;
+}
+static_assert(extra_names_fit(), "kMaxNames holds every line's names");
+
 // The name of the i-th guarded printer name of `line` (nullptr past the end).
 const char *printer_name(const NumpyLine &line, size_t i) {
     return i < kNumPrinterNames ? kPrinterNames[i] : line.extra_names[i - kNumPrinterNames];
