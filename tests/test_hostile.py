@@ -24,6 +24,9 @@ from kestrelix_core.agent.sensor import Sensor
 from kestrelix_core.agent.skill.skill_selector import SkillSelector
 from kestrelix_train.utils import space_utils as su
 
+# An exception in a finalizer (a change that a test meant to make) fails the test.
+pytestmark = pytest.mark.filterwarnings("error::pytest.PytestUnraisableExceptionWarning")
+
 
 # Only the youngest generation is collected (where the bombs are): full
 # collections at this pace would take minutes.

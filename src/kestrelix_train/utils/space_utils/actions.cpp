@@ -9,6 +9,7 @@
 // and data are read after the last such point before its data is touched.
 #include "collaborators.h"
 #include "function.h"
+#include "guards.h"
 #include "impls.h"
 #include "walk.h"
 
@@ -27,30 +28,6 @@ namespace {
 // one must be passed on.
 const Collaborators *fast_collaborators() {
     return collaborators_ready() > 0 ? &collaborators() : nullptr;
-}
-
-// The value of `name` in the namespace of the module `m`, as `m.name` finds
-// it for a plain module (borrowed; nullptr, with no error set, where it is
-// not there or `m` is no plain module).
-PyObject *module_entry(PyObject *m, PyObject *name) {
-    if (!name || !PyModule_CheckExact(m))
-        return nullptr;
-    PyObject *v = PyDict_GetItemWithError(PyModule_GetDict(m), name);
-    if (!v)
-        PyErr_Clear();
-    return v;
-}
-
-// Whether the module global `np` is numpy and its `name` the original
-// `value`. Runs no Python code and sets no error.
-bool numpy_binds(PyObject *globals, const Collaborators &c, PyObject *name, PyObject *value) {
-    PyObject *key = SU_STR(np);
-    PyObject *np = key ? PyDict_GetItemWithError(globals, key) : nullptr;
-    if (!np) {
-        PyErr_Clear();
-        return false;
-    }
-    return np == c.numpy && module_entry(np, name) == value;
 }
 
 // kestrelix_spaces.<cls>
@@ -108,12 +85,6 @@ PyObject *two_float() {
 // The same operations on the same values raise the same exception flags, so
 // the native result is used only when none was raised and no input holds a
 // NaN; otherwise the general path runs and numpy reports what it reports.
-
-template <class T> T load(const char *p) {
-    T v;
-    std::memcpy(&v, p, sizeof(T));
-    return v;
-}
 
 // The wider of two float types.
 template <class X, class Y> using Wider = decltype(X() + Y());
@@ -205,7 +176,21 @@ class FpExceptions {
     FpExceptions &operator=(const FpExceptions &) = delete;
 };
 
-KnownClass box_bounds_known;
+// The native rescale and clip stand in for the arithmetic on the Box's own
+// `low` and `high` and for np.clip, with numpy's own objects behind `np`,
+// `np.clip` and what np.clip calls.
+constexpr guards::Name kRescaleNames[] = {
+    {guards::In::Module, "np", guards::Is::Numpy},
+    {guards::In::Numpy, "clip", guards::Is::Clip},
+    {guards::In::NumpyCode, "_wrapfunc", guards::Is::WrapFunc},
+};
+guards::Names rescale_names{kRescaleNames};
+
+constexpr guards::Member kBoxBoundsMembers[] = {
+    {"low", guards::Has::Nothing},
+    {"high", guards::Has::Nothing},
+};
+guards::Members box_bounds_members{kBoxBoundsMembers};
 
 // The kernel for an action and bounds the native path takes, with the dtype
 // of the result; nullptr where the general path must run.
@@ -244,9 +229,8 @@ npy_intp flat_step(PyObject *x) {
 // allocation).
 Ref rescale_and_clip_fast(PyObject *globals, PyObject *a, PyObject *s) {
     const Collaborators *c = fast_collaborators();
-    if (!c || !float_descr(a) ||
-        !class_finds(Py_TYPE(s), {{SU_STR(low), nullptr}, {SU_STR(high), nullptr}}, box_bounds_known) ||
-        !numpy_binds(globals, *c, SU_STR(clip), c->clip))
+    if (!c || !float_descr(a) || !box_bounds_members.hold(Py_TYPE(s)) || !rescale_names.hold(globals) ||
+        !guards::numpy_ops_plain())
         return {};
     // Plain instance attributes: every read gives these same objects.
     Ref low = getattr(s, SU_STR(low));
@@ -493,9 +477,8 @@ Ref selector_mask_array(PyObject *globals, PyObject *selector_mask) {
     if (ready < 0)
         return {};
     if (ready) {
-        const Collaborators &c = collaborators();
-        if (np.get() == c.numpy && np_again.get() == c.numpy && array.get() == c.array &&
-            int8.get() == reinterpret_cast<PyObject *>(&PyByteArrType_Type)) {
+        if (guards::same(guards::Is::Numpy, np.get()) && guards::same(guards::Is::Numpy, np_again.get()) &&
+            guards::same(guards::Is::Array, array.get()) && guards::same(guards::Is::Int8, int8.get())) {
             Ref out;
             const int made = int8_array_of_bits(selector_mask, out);
             if (made != 0)
@@ -527,18 +510,24 @@ struct SelectorAnswer {
     Py_ssize_t ones[2] = {-1, -1}; // the allowed indices (-1: none)
 };
 
-KnownClass selector_known;
+constexpr guards::Member kSelectorMembers[] = {
+    {"is_fixed_order", guards::Has::SelectorFixedOrder},
+    {"get_children_names", guards::Has::SelectorChildren},
+    {"is_repeat", guards::Has::SelectorRepeat},
+    {"fixed_order", guards::Has::Nothing},
+    {"children_names", guards::Has::Nothing},
+    {"repeat", guards::Has::Nothing},
+};
+guards::Members selector_members{kSelectorMembers};
 
-bool selector_class_plain(PyTypeObject *tp, const Collaborators &c) {
-    return c.selector_is_fixed_order && c.selector_children && c.selector_is_repeat &&
-           class_finds(tp,
-                       {{SU_STR(is_fixed_order), c.selector_is_fixed_order},
-                        {SU_STR(get_children_names), c.selector_children},
-                        {SU_STR(is_repeat), c.selector_is_repeat},
-                        {SU_STR(fixed_order), nullptr},
-                        {SU_STR(children_names), nullptr},
-                        {SU_STR(repeat), nullptr}},
-                       selector_known);
+// get_children_names() makes its list with the global name `list`.
+constexpr guards::Name kSelectorNames[] = {
+    {guards::In::SelectorCode, "list", guards::Is::List},
+};
+guards::Names selector_names{kSelectorNames};
+
+bool selector_class_plain(PyObject *globals, PyTypeObject *tp) {
+    return selector_members.hold(tp) && selector_names.hold(globals);
 }
 
 // An exact bool as 1 or 0, else -1.
@@ -565,9 +554,9 @@ Ref own_method_answer(PyObject *skill, PyObject *method, PyObject *own, PyObject
     return value;
 }
 
-bool selector_fast(PyObject *previous_action, PyObject *skill, SelectorAnswer &ans) {
+bool selector_fast(PyObject *globals, PyObject *previous_action, PyObject *skill, SelectorAnswer &ans) {
     const Collaborators *c = fast_collaborators();
-    if (!c || !selector_class_plain(Py_TYPE(skill), *c))
+    if (!c || !selector_class_plain(globals, Py_TYPE(skill)))
         return false;
     Ref fixed_order =
         own_method_answer(skill, SU_STR(is_fixed_order), c->selector_is_fixed_order, SU_STR(fixed_order));
@@ -611,10 +600,15 @@ bool selector_fast(PyObject *previous_action, PyObject *skill, SelectorAnswer &a
 // The selector mask of a fast answer: np.array(selector_mask, dtype=np.int8)
 // made directly while `np` is numpy and `array` and `int8` its own, else the
 // list itself goes through that call.
+constexpr guards::Name kSelectorArrayNames[] = {
+    {guards::In::Module, "np", guards::Is::Numpy},
+    {guards::In::Numpy, "array", guards::Is::Array},
+    {guards::In::Numpy, "int8", guards::Is::Int8},
+};
+guards::Names selector_array_names{kSelectorArrayNames};
+
 Ref selector_answer_array(PyObject *globals, const SelectorAnswer &ans) {
-    const Collaborators *c = fast_collaborators();
-    if (c && numpy_binds(globals, *c, SU_STR(array), c->array) &&
-        numpy_binds(globals, *c, SU_STR(int8), reinterpret_cast<PyObject *>(&PyByteArrType_Type))) {
+    if (fast_collaborators() && selector_array_names.hold(globals)) {
         npy_intp n = ans.n;
         Ref arr = Ref::steal(PyArray_ZEROS(1, &n, NPY_INT8, 0));
         if (!arr)
@@ -645,7 +639,7 @@ PyObject *impl_compute_selector_action_mask(PyObject *globals, PyObject *const *
     PyObject *skill = args[1];
 
     SelectorAnswer fast;
-    if (selector_fast(previous_action, skill, fast))
+    if (selector_fast(globals, previous_action, skill, fast))
         return (fast.fixed ? selector_answer_array(globals, fast) : repeated(1, fast.n)).release();
     if (PyErr_Occurred())
         return nullptr;
@@ -839,37 +833,32 @@ namespace {
 // product computed here, wrapping around in int64 as numpy's does. Anything
 // else reads the attribute.
 
-KnownClass box_size_known;
+constexpr guards::Member kBoxSizeMembers[] = {
+    {"size", guards::Has::BoxSize},
+    {"shape", guards::Has::BoxShape},
+    {"_shape", guards::Has::Nothing},
+};
+guards::Members box_size_members{kBoxSizeMembers};
 
-// numpy's int64 scalar type (borrowed).
-PyObject *int64_type() {
-    PyArray_Descr *d = PyArray_DescrFromType(NPY_INT64);
-    Py_DECREF(d); // numpy keeps its builtin descriptors, and their types, for good
-    return reinterpret_cast<PyObject *>(d->typeobj);
-}
+// What Box.size reads by name, and what np.prod reads in turn.
+constexpr guards::Name kBoxSizeNames[] = {
+    {guards::In::BoxCode, "int", guards::Is::Int},
+    {guards::In::BoxCode, "np", guards::Is::Numpy},
+    {guards::In::Numpy, "prod", guards::Is::Prod},
+    {guards::In::Numpy, "int64", guards::Is::Int64},
+    {guards::In::NumpyCode, "_wrapreduction", guards::Is::WrapReduction},
+    {guards::In::NumpyCode, "np", guards::Is::Numpy},
+    {guards::In::Numpy, "multiply", guards::Is::Multiply},
+};
+guards::Names box_size_names{kBoxSizeNames};
 
-bool box_size_plain(PyObject *space, const Collaborators &c) {
-    if (!c.box_size || !c.box_shape || !c.box_size_getter ||
-        !class_finds(Py_TYPE(space),
-                     {{SU_STR(size), c.box_size}, {SU_STR(shape), c.box_shape}, {SU_STR(_shape), nullptr}},
-                     box_size_known))
-        return false;
-    auto *getter = reinterpret_cast<PyFunctionObject *>(c.box_size_getter);
-    auto entry = [](PyObject *ns, PyObject *name) -> PyObject * {
-        PyObject *v = name && PyDict_Check(ns) ? PyDict_GetItemWithError(ns, name) : nullptr;
-        if (!v)
-            PyErr_Clear();
-        return v;
-    };
-    PyObject *np = entry(getter->func_globals, SU_STR(np));
-    return np == c.numpy && module_entry(np, SU_STR(prod)) == c.prod &&
-           module_entry(np, SU_STR(int64)) == int64_type() && !entry(getter->func_globals, SU_STR(int)) &&
-           entry(getter->func_builtins, SU_STR(int)) == reinterpret_cast<PyObject *>(&PyLong_Type);
+bool box_size_plain(PyObject *globals, PyObject *space) {
+    return box_size_members.hold(Py_TYPE(space)) && box_size_names.hold(globals);
 }
 
 // The Box's own shape tuple, where the native size applies (else empty).
-Ref plain_box_shape(PyObject *space, const Collaborators &c) {
-    if (!box_size_plain(space, c))
+Ref plain_box_shape(PyObject *globals, PyObject *space) {
+    if (!box_size_plain(globals, space))
         return {};
     Ref shape = getattr(space, SU_STR(_shape));
     if (!shape || !PyTuple_CheckExact(shape.get())) {
@@ -880,9 +869,9 @@ Ref plain_box_shape(PyObject *space, const Collaborators &c) {
 }
 
 // sub_space.size: natively where it applies, else the attribute.
-Ref member_size(PyObject *sub_space) {
-    if (const Collaborators *c = fast_collaborators()) {
-        if (Ref shape = plain_box_shape(sub_space, *c)) {
+Ref member_size(PyObject *globals, PyObject *sub_space) {
+    if (fast_collaborators()) {
+        if (Ref shape = plain_box_shape(globals, sub_space)) {
             uint64_t product = 1;
             bool fits = true;
             for (Py_ssize_t i = 0; fits && i < PyTuple_GET_SIZE(shape.get()); ++i) {
@@ -903,9 +892,9 @@ Ref member_size(PyObject *sub_space) {
 
 // sub_space.shape: the Box's own tuple where the native size applies, else
 // the attribute.
-Ref member_shape(PyObject *sub_space) {
-    if (const Collaborators *c = fast_collaborators()) {
-        if (Ref shape = plain_box_shape(sub_space, *c))
+Ref member_shape(PyObject *globals, PyObject *sub_space) {
+    if (fast_collaborators()) {
+        if (Ref shape = plain_box_shape(globals, sub_space))
             return shape;
     } else if (PyErr_Occurred()) {
         return {};
@@ -929,7 +918,7 @@ Ref last_dim_slice(PyObject *logits, PyObject *offset, PyObject *end) {
 // unpack that further.
 Ref unpack_member(PyObject *globals, PyObject *logits, PyObject *sub_space, Ref &offset,
                   PyObject *batch_dims) {
-    Ref size = member_size(sub_space);
+    Ref size = member_size(globals, sub_space);
     if (!size)
         return {};
     Ref end = Ref::steal(PyNumber_Add(offset.get(), size.get()));
@@ -938,7 +927,7 @@ Ref unpack_member(PyObject *globals, PyObject *logits, PyObject *sub_space, Ref 
     Ref obs_slice = last_dim_slice(logits, offset.get(), end.get());
     if (!obs_slice)
         return {};
-    size = member_size(sub_space);
+    size = member_size(globals, sub_space);
     if (!size)
         return {};
     Ref advanced = Ref::steal(PyNumber_InPlaceAdd(offset.get(), size.get()));
@@ -952,7 +941,7 @@ Ref unpack_member(PyObject *globals, PyObject *logits, PyObject *sub_space, Ref 
     Ref reshape = global_attr(globals, SU_STR(torch), SU_STR(reshape));
     if (!reshape)
         return {};
-    Ref shape = member_shape(sub_space);
+    Ref shape = member_shape(globals, sub_space);
     if (!shape)
         return {};
     Ref shape_list = Ref::steal(PySequence_List(shape.get()));

@@ -5,19 +5,24 @@
 //
 //   * astype of an exact numpy.ndarray of bool, integer or real float dtype:
 //     numpy's own steps for it (a new array laid out like `x`, then numpy's
-//     copy with casting), without parsing the call; numpy's cast warnings
-//     (overflow to infinity, say) are its own.
+//     copy with casting), without parsing the call; the copy is numpy's, and
+//     so are its cast warnings and errors (overflow, underflow) under the
+//     error state in force.
 //   * np.array of an exact bool, an int whose magnitude is at most 2**53, a
-//     float, or an exact numpy float32/float64 scalar, when the value fits
-//     the target dtype (no overflow, so numpy has nothing to warn about): a
-//     new 0-d array (or a one-element array for the listed form) holding
-//     the value rounded to the target precision, as numpy rounds it.
+//     float, or an exact numpy float32/float64 scalar: a new 0-d array (or a
+//     one-element array for the listed form) holding the value rounded to the
+//     target precision, as numpy rounds it. Only where numpy would report
+//     nothing: a value beyond float32's range (numpy reports the overflow),
+//     or a numpy float64 scalar that float32 can hold only as a subnormal
+//     number or zero (numpy's cast of a numpy scalar reports the underflow;
+//     that of a Python float does not), goes to numpy.
 //
 // Each returns 1 with `out` set, 0 when numpy must be called (nothing has
 // run), or -1 with an error set.
 #pragma once
 
 #include "collaborators.h"
+#include "guards.h"
 
 #include <numpy/arrayscalars.h>
 
@@ -122,14 +127,17 @@ inline int array_natively(PyObject *array, PyObject *value, PyObject *dtype, boo
     const int ready = collaborators_ready();
     if (ready <= 0)
         return ready;
-    if (array != collaborators().array)
+    if (!guards::same(guards::Is::Array, array))
         return 0;
     PyArray_Descr *descr = target_descr(dtype);
     double v = 0;
     if (!descr || !exact_double(value, v))
         return 0;
     if (descr->type_num == NPY_FLOAT && std::isfinite(v) && std::fabs(v) > FLT_MAX)
-        return 0; // numpy warns of the overflow
+        return 0; // numpy reports the overflow
+    if (descr->type_num == NPY_FLOAT && Py_TYPE(value) == &PyDoubleArrType_Type && v != 0 &&
+        std::fabs(v) < FLT_MIN)
+        return 0; // numpy's cast of the scalar reports the underflow
     npy_intp one = 1;
     Py_INCREF(descr); // stolen by PyArray_NewFromDescr
     Ref result = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, listed ? 1 : 0,

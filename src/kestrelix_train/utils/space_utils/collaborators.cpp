@@ -34,6 +34,24 @@ Ref import_attr(const char *module, const char *name) {
     return attr(import(module), name);
 }
 
+// Whether the code of the Python function `fn` reads exactly the global and
+// attribute names `reads`, in that order. Sets no error.
+bool reads_exactly(PyObject *fn, std::initializer_list<const char *> reads) {
+    if (!fn || !PyFunction_Check(fn))
+        return false;
+    Ref names = Ref::steal(PyObject_GetAttrString(PyFunction_GetCode(fn), "co_names"));
+    if (!names || !PyTuple_Check(names.get()) ||
+        PyTuple_GET_SIZE(names.get()) != static_cast<Py_ssize_t>(reads.size())) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_ssize_t i = 0;
+    for (const char *read : reads)
+        if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(names.get(), i++), read) != 0)
+            return false;
+    return true;
+}
+
 // The member `name` of the class `cls` as its MRO finds it, when it is a
 // Python function, or a property whose getter is one, whose code reads
 // exactly the global and attribute names `reads`; else an empty Ref (no
@@ -42,7 +60,8 @@ Ref member_reading(const Ref &cls, const char *name, std::initializer_list<const
     if (!PyType_Check(cls.get()))
         return {};
     Ref key = Ref::steal(PyUnicode_InternFromString(name));
-    PyObject *member = key ? internals::type_lookup(reinterpret_cast<PyTypeObject *>(cls.get()), key.get()) : nullptr;
+    PyObject *member =
+        key ? internals::type_lookup(reinterpret_cast<PyTypeObject *>(cls.get()), key.get()) : nullptr;
     if (!member) {
         PyErr_Clear();
         return {};
@@ -53,18 +72,59 @@ Ref member_reading(const Ref &cls, const char *name, std::initializer_list<const
         getter = Ref::steal(PyObject_GetAttrString(member, "fget"));
         fn = getter.get();
     }
-    if (!fn || !PyFunction_Check(fn)) {
+    if (!reads_exactly(fn, reads)) {
         PyErr_Clear();
         return {};
     }
-    PyObject *names = reinterpret_cast<PyCodeObject *>(PyFunction_GetCode(fn))->co_names;
-    if (!PyTuple_Check(names) || PyTuple_GET_SIZE(names) != static_cast<Py_ssize_t>(reads.size()))
-        return {};
-    Py_ssize_t i = 0;
-    for (const char *read : reads)
-        if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(names, i++), read) != 0)
-            return {};
     return Ref::borrow(member);
+}
+
+// The Python function behind one of numpy's functions (numpy's dispatcher
+// keeps it as __wrapped__), or an empty Ref (no error set).
+Ref python_function(PyObject *f) {
+    if (PyFunction_Check(f))
+        return Ref::borrow(f);
+    Ref w = Ref::steal(PyObject_GetAttrString(f, "__wrapped__"));
+    if (!w || !PyFunction_Check(w.get())) {
+        PyErr_Clear();
+        return {};
+    }
+    return w;
+}
+
+// The namespace the Python function `fn` reads its global names from, and
+// its builtins, as new references in `globals` and `builtins`; both stay
+// empty where they cannot be had.
+void code_namespaces(PyObject *fn, PyObject *&globals, PyObject *&builtins) {
+    if (!fn || !PyFunction_Check(fn))
+        return;
+    Ref b = Ref::steal(PyObject_GetAttrString(fn, "__builtins__"));
+    if (!b || !PyDict_CheckExact(b.get())) {
+        PyErr_Clear();
+        return;
+    }
+    globals = Py_NewRef(PyFunction_GetGlobals(fn));
+    builtins = b.release();
+}
+
+// The code of np.any, np.prod and np.clip, where it reads what the fast paths
+// that stand in for them expect: its namespace and the helpers it calls.
+void load_numpy_code(Collaborators &c) {
+    Ref any = python_function(c.any), prod = python_function(c.prod), clip = python_function(c.clip);
+    if (!any || !prod || !clip || PyFunction_GetGlobals(any.get()) != PyFunction_GetGlobals(prod.get()) ||
+        PyFunction_GetGlobals(any.get()) != PyFunction_GetGlobals(clip.get()) ||
+        !reads_exactly(any.get(), {"_wrapreduction", "np", "logical_or"}) ||
+        !reads_exactly(prod.get(), {"_wrapreduction", "np", "multiply"}) ||
+        !reads_exactly(clip.get(), {"_wrapfunc"}))
+        return;
+    PyObject *g = PyFunction_GetGlobals(any.get());
+    PyObject *wrapreduction = PyDict_GetItemString(g, "_wrapreduction");
+    PyObject *wrapfunc = PyDict_GetItemString(g, "_wrapfunc");
+    if (!wrapreduction || !wrapfunc)
+        return;
+    code_namespaces(any.get(), c.numpy_code_globals, c.numpy_code_builtins);
+    c.wrapreduction = Py_NewRef(wrapreduction);
+    c.wrapfunc = Py_NewRef(wrapfunc);
 }
 
 // Each field of `c` a new reference. 1 loaded, 0 with an error set.
@@ -81,8 +141,19 @@ int load(Collaborators &c) {
         !take(c.any, import_attr("numpy.core.fromnumeric", "any")) ||
         !take(c.multiply, import_attr("numpy.core.umath", "multiply")) ||
         !take(c.clip, import_attr("numpy.core.fromnumeric", "clip")) ||
-        !take(c.prod, import_attr("numpy.core.fromnumeric", "prod")))
+        !take(c.prod, import_attr("numpy.core.fromnumeric", "prod")) ||
+        !take(c.logical_or, import_attr("numpy.core.umath", "logical_or")))
         return 0;
+    load_numpy_code(c);
+    if (PyArray_RUNTIME_VERSION < NPY_2_0_API_VERSION) {
+        if (!take(c.set_numeric_ops, import_attr("numpy.core._multiarray_umath", "set_numeric_ops")) ||
+            !take(c.numeric_ops, Ref::steal(PyObject_CallNoArgs(c.set_numeric_ops))))
+            return 0;
+        if (!PyDict_Check(c.numeric_ops)) {
+            PyErr_SetString(PyExc_TypeError, "numpy's set_numeric_ops gave no dict");
+            return 0;
+        }
+    }
     Ref torch = import("torch");
     Ref torch_c = import("torch._C");
     if (!torch || !torch_c)
@@ -149,6 +220,8 @@ int load(Collaborators &c) {
     c.selector_children =
         member_reading(selector, "get_children_names", {"list", "children_names"}).release();
     c.selector_is_repeat = member_reading(selector, "is_repeat", {"repeat"}).release();
+    code_namespaces(c.box_size_getter, c.box_code_globals, c.box_code_builtins);
+    code_namespaces(c.selector_children, c.selector_code_globals, c.selector_code_builtins);
     return PyErr_Occurred() ? 0 : 1;
 }
 
@@ -162,9 +235,27 @@ void release(Collaborators &c) noexcept {
         Py_CLEAR(dtype);
     Py_CLEAR(c.dict_space);
     Py_CLEAR(c.tuple_space);
-    for (PyObject **field :
-         {&c.clip, &c.prod, &c.box_size, &c.box_shape, &c.box_size_getter, &c.dict_iter, &c.dict_getitem,
-          &c.selector_is_fixed_order, &c.selector_children, &c.selector_is_repeat})
+    for (PyObject **field : {&c.clip,
+                             &c.prod,
+                             &c.logical_or,
+                             &c.set_numeric_ops,
+                             &c.numeric_ops,
+                             &c.numpy_code_globals,
+                             &c.numpy_code_builtins,
+                             &c.wrapreduction,
+                             &c.wrapfunc,
+                             &c.box_code_globals,
+                             &c.box_code_builtins,
+                             &c.selector_code_globals,
+                             &c.selector_code_builtins,
+                             &c.box_size,
+                             &c.box_shape,
+                             &c.box_size_getter,
+                             &c.dict_iter,
+                             &c.dict_getitem,
+                             &c.selector_is_fixed_order,
+                             &c.selector_children,
+                             &c.selector_is_repeat})
         Py_CLEAR(*field);
 }
 

@@ -37,6 +37,7 @@
 #include "internals.h"
 #include "ref.h"
 
+#include <cstring>
 #include <initializer_list>
 
 #define PY_ARRAY_UNIQUE_SYMBOL SU_NUMPY_ARRAY_API
@@ -47,6 +48,14 @@
 
 namespace su {
 
+// The value of type T stored at `p` (an array's element, which need not be
+// aligned for T).
+template <class T> inline T load(const char *p) noexcept {
+    T v;
+    std::memcpy(&v, p, sizeof(T));
+    return v;
+}
+
 struct Collaborators {
     // numpy (the C API covers numpy.ndarray, the scalar types, dtypes)
     PyObject *numpy = nullptr;       // the numpy package
@@ -56,6 +65,18 @@ struct Collaborators {
     PyObject *multiply = nullptr;    // numpy.multiply (a ufunc)
     PyObject *clip = nullptr;        // numpy.clip
     PyObject *prod = nullptr;        // numpy.prod
+    PyObject *logical_or = nullptr;  // numpy.logical_or (a ufunc)
+    // numpy 1.x: np.set_numeric_ops, which may replace the ufuncs behind
+    // array arithmetic, and those ufuncs when the module was set up (a dict);
+    // nullptr with numpy 2.
+    PyObject *set_numeric_ops = nullptr;
+    PyObject *numeric_ops = nullptr;
+    // The namespace that the code of np.any, np.prod and np.clip reads its
+    // global names from, its builtins, and the helpers found there.
+    PyObject *numpy_code_globals = nullptr;
+    PyObject *numpy_code_builtins = nullptr;
+    PyObject *wrapreduction = nullptr; // what np.any and np.prod call
+    PyObject *wrapfunc = nullptr;      // what np.clip calls
     // torch
     PyObject *torch = nullptr;      // the torch package
     PyObject *tensor = nullptr;     // torch.Tensor
@@ -91,6 +112,12 @@ struct Collaborators {
     PyObject *selector_is_fixed_order = nullptr; // SkillSelector.is_fixed_order: self.fixed_order
     PyObject *selector_children = nullptr;  // SkillSelector.get_children_names: list(self.children_names)
     PyObject *selector_is_repeat = nullptr; // SkillSelector.is_repeat: self.repeat
+    // The namespaces (and builtins) that the code of Box.size and of
+    // SkillSelector's methods reads its global names from.
+    PyObject *box_code_globals = nullptr;
+    PyObject *box_code_builtins = nullptr;
+    PyObject *selector_code_globals = nullptr;
+    PyObject *selector_code_builtins = nullptr;
 };
 
 namespace collaborators_detail {
@@ -111,46 +138,6 @@ inline int collaborators_ready() noexcept {
 // has answered 1.
 inline const Collaborators &collaborators() noexcept {
     return collaborators_detail::published;
-}
-
-// ---------------------------------------------------------------------------
-// What a fast path relies on of a class: that generic attribute access on
-// its instances finds, for each name, the expected member on the class (a
-// recorded function or property), or nothing at all, so that the value comes
-// from the instance's own __dict__. Finding them runs no Python code. The
-// answer is kept with the class's version tag, which any change to the class
-// or its bases invalidates; each call site keeps its own.
-// ---------------------------------------------------------------------------
-
-struct ClassMember {
-    PyObject *name;   // interned
-    PyObject *member; // nullptr: no class of the MRO defines the name
-};
-
-struct KnownClass {
-    PyTypeObject *type = nullptr;
-    unsigned int tag = 0;
-};
-
-inline bool class_finds(PyTypeObject *tp, std::initializer_list<ClassMember> expected,
-                        KnownClass &known) noexcept {
-    if (known.type == tp && known.tag != 0 && internals::type_tag(tp) == known.tag)
-        return true;
-    if (tp->tp_getattro != PyObject_GenericGetAttr)
-        return false;
-    for (const ClassMember &m : expected) {
-        if (!m.name) {
-            PyErr_Clear(); // a failed interning
-            return false;
-        }
-        if (internals::type_lookup(tp, m.name) != m.member)
-            return false;
-    }
-    if (internals::type_tag(tp) != 0) {
-        known.type = tp;
-        known.tag = internals::type_tag(tp);
-    }
-    return true;
 }
 
 // Whether torch's calls behave plainly: no function or dispatch mode and no

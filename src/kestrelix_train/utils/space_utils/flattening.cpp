@@ -11,6 +11,7 @@
 #include "array_text.h"
 #include "collaborators.h"
 #include "function.h"
+#include "guards.h"
 #include "impls.h"
 #include "row_join.h"
 #include "walk.h"
@@ -24,7 +25,7 @@ namespace su {
 
 namespace {
 
-bool is_own(PyObject *fn, Impl impl, PyObject *globals) noexcept;
+using guards::is_own;
 
 // make_np_array(child, dtype=dtype), through the module global.
 Ref make_np_array_child(PyObject *globals, PyObject *child, PyObject *dtype) {
@@ -250,9 +251,9 @@ int native_concatenate(const std::vector<Ref> &pieces, Axis axis, Ref &out) {
     for (size_t i = 0; i < n; ++i) {
         if (sizes[i] != 0 && !PyArray_EquivTypes(reinterpret_cast<PyArray_Descr *>(dtypes[i].get()), rd)) {
             Py_INCREF(rd);
-            windows[i] =
-                Ref::steal(PyArray_NewFromDescr(&PyArray_Type, rd, 1, &sizes[i], nullptr,
-                                                base + offset * PyDataType_ELSIZE(rd), NPY_ARRAY_CARRAY, nullptr));
+            windows[i] = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, rd, 1, &sizes[i], nullptr,
+                                                         base + offset * PyDataType_ELSIZE(rd),
+                                                         NPY_ARRAY_CARRAY, nullptr));
             if (!windows[i])
                 return -1;
         }
@@ -294,7 +295,7 @@ inline int native_join_allowed(PyObject *np, PyObject *concatenate) noexcept {
     const int ready = collaborators_ready();
     if (ready <= 0)
         return ready;
-    return np == collaborators().numpy && concatenate == collaborators().concatenate;
+    return guards::same(guards::Is::Numpy, np) && guards::same(guards::Is::Concatenate, concatenate);
 }
 
 // `np.concatenate(pieces)` (Axis::First) or `np.concatenate(pieces,
@@ -322,15 +323,6 @@ Ref concatenate(PyObject *globals, const std::vector<Ref> &pieces, Axis axis) {
         return call(fn.get(), list.get());
     PyObject *argv[] = {list.get(), Py_None};
     return call_kw(fn.get(), argv, 1, SU_KWNAMES1(axis));
-}
-
-// Whether `fn` is this module's own function whose body is `impl`: calling
-// the body directly is then the very call that `fn(...)` would make.
-bool is_own(PyObject *fn, Impl impl, PyObject *globals) noexcept {
-    if (Py_TYPE(fn) != &FuncType)
-        return false;
-    const FuncObject *f = reinterpret_cast<const FuncObject *>(fn);
-    return f->spec->impl == impl && f->globals == globals;
 }
 
 // isinstance(x, <module global `mod`>.<attr>), both looked up now.
@@ -721,41 +713,19 @@ int gather_array(Gather &g, PyObject *x) {
     return 1;
 }
 
-// Whether generic attribute access finds `name` on instances of `tp`
-// without running Python code: no class of the MRO but object defines it,
-// so it comes from object itself (__class__) or from the instance's own
-// __dict__ (spaces). The answer is kept with the type's version tag, which
-// any change to the class or its bases invalidates.
-bool attribute_from_object(PyTypeObject *tp, PyObject *name, unsigned int &verified_tag) {
-    if (verified_tag != 0 && internals::type_tag(tp) == verified_tag)
-        return true;
-    if (!name || tp->tp_getattro != PyObject_GenericGetAttr || !tp->tp_mro)
-        return false;
-    PyObject *mro = tp->tp_mro;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyTypeObject *cls = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
-        if (cls == &PyBaseObject_Type)
-            break;
-        if (!cls->tp_dict)
-            return false;
-        PyObject *v = PyDict_GetItemWithError(cls->tp_dict, name);
-        if (v || PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    verified_tag = internals::type_tag(tp);
-    return true;
-}
-
-unsigned int g_tensor_tag = 0, g_dict_space_tag = 0, g_tuple_space_tag = 0;
+// isinstance(x, np.ndarray) asks a tensor for its __class__, which must
+// come from object; `space.spaces` of a Dict or Tuple space must come from
+// the instance.
+constexpr guards::Member kFromObjectClass[] = {{"__class__", guards::Has::ObjectClass}};
+constexpr guards::Member kOwnSpaces[] = {{"spaces", guards::Has::Nothing}};
+guards::Members tensor_members{kFromObjectClass}, dict_spaces_members{kOwnSpaces},
+    tuple_space_members{kOwnSpaces};
 
 // An exact torch.Tensor leaf. isinstance(x, np.ndarray) asks the tensor for
 // its __class__, which must come from object. 1: taken, 0: decline.
 int gather_tensor(Gather &g, PyObject *x) {
     if (g.target == Target::Unknown ||
-        !attribute_from_object(reinterpret_cast<PyTypeObject *>(collaborators().tensor), SU_STR(__class__),
-                               g_tensor_tag))
+        !tensor_members.hold(reinterpret_cast<PyTypeObject *>(collaborators().tensor)))
         return 0;
     g.has_tensors = true;
     g.uniform = g.fillable = false;
@@ -851,8 +821,8 @@ int gather(Gather &g, PyObject *x) {
 // `space.spaces` of an exact Dict or Tuple space, read without running any
 // Python code (the attribute comes from the instance); empty (no error set)
 // when that cannot be done.
-Ref plain_spaces(PyObject *space, PyTypeObject *cls, unsigned int &tag) {
-    if (Py_TYPE(space) != cls || !attribute_from_object(cls, SU_STR(spaces), tag))
+Ref plain_spaces(PyObject *space, PyTypeObject *cls, guards::Members &members) {
+    if (Py_TYPE(space) != cls || !members.hold(cls))
         return {};
     Ref v = getattr(space, SU_STR(spaces));
     if (!v)
@@ -878,7 +848,7 @@ int gather_unknown(Gather &g, PyObject *space, PyObject *x) {
         // (or when it was asked already).
         Ref members;
         if (space) {
-            members = plain_spaces(space, collaborators().dict_space, g_dict_space_tag);
+            members = plain_spaces(space, collaborators().dict_space, dict_spaces_members);
             if (!members ||
                 (Py_TYPE(members.get()) != &PyDict_Type &&
                  Py_TYPE(members.get()) != reinterpret_cast<PyTypeObject *>(collaborators().ordered_dict)))
@@ -903,7 +873,7 @@ int gather_unknown(Gather &g, PyObject *space, PyObject *x) {
                 return r;
         }
     } else if (tp == &PyTuple_Type) {
-        Ref spaces = plain_spaces(space, collaborators().tuple_space, g_tuple_space_tag);
+        Ref spaces = plain_spaces(space, collaborators().tuple_space, tuple_space_members);
         if (!spaces || !PyTuple_CheckExact(spaces.get()))
             return 0;
         const Py_ssize_t n = std::min(PyTuple_GET_SIZE(x), PyTuple_GET_SIZE(spaces.get()));
@@ -924,45 +894,70 @@ int gather_unknown(Gather &g, PyObject *space, PyObject *x) {
     return 1;
 }
 
-// Whether the module globals that the walk of `target` reads are the
-// originals, so that its type tests and calls have known answers: 1 or 0, -1
-// with an error set.
+// What each walk reads by name: its own module-level name (the recursion),
+// the type tests against `np.ndarray`, `torch.Tensor` and `NestedDict` (or
+// the spaces' `Dict`), and the library calls that join the leaves.
+constexpr guards::Name kUnknownNames[] = {
+    {guards::In::Module, "_flatten_unknown", guards::Is::Own, impl_flatten_unknown},
+    {guards::In::Module, "np", guards::Is::Numpy},
+    {guards::In::Numpy, "ndarray", guards::Is::NdArray},
+    {guards::In::Numpy, "concatenate", guards::Is::Concatenate},
+    {guards::In::Module, "kestrelix_spaces", guards::Is::SpacesModule},
+    {guards::In::Spaces, "Dict", guards::Is::DictSpace},
+};
+constexpr guards::Name kNumpyNames[] = {
+    {guards::In::Module, "flatten_object_numpy", guards::Is::Own, impl_flatten_object_numpy},
+    {guards::In::Module, "np", guards::Is::Numpy},
+    {guards::In::Numpy, "ndarray", guards::Is::NdArray},
+    {guards::In::Module, "torch", guards::Is::Torch},
+    {guards::In::Torch, "Tensor", guards::Is::Tensor},
+    {guards::In::Torch, "flatten", guards::Is::Flatten},
+    {guards::In::Module, "NestedDict", guards::Is::NestedDict},
+    {guards::In::Numpy, "concatenate", guards::Is::Concatenate},
+};
+constexpr guards::Name kTorchNames[] = {
+    {guards::In::Module, "flatten_object_torch", guards::Is::Own, impl_flatten_object_torch},
+    {guards::In::Module, "np", guards::Is::Numpy},
+    {guards::In::Numpy, "ndarray", guards::Is::NdArray},
+    {guards::In::Module, "torch", guards::Is::Torch},
+    {guards::In::Torch, "Tensor", guards::Is::Tensor},
+    {guards::In::Torch, "flatten", guards::Is::Flatten},
+    {guards::In::Module, "NestedDict", guards::Is::NestedDict},
+    {guards::In::Torch, "from_numpy", guards::Is::FromNumpy},
+    {guards::In::Torch, "cat", guards::Is::Cat},
+};
+constexpr guards::Name kBatchNames[] = {
+    {guards::In::Module, "flatten_object_batch", guards::Is::Own, impl_flatten_object_batch},
+    {guards::In::Module, "np", guards::Is::Numpy},
+    {guards::In::Numpy, "ndarray", guards::Is::NdArray},
+    {guards::In::Module, "torch", guards::Is::Torch},
+    {guards::In::Torch, "Tensor", guards::Is::Tensor},
+    {guards::In::Torch, "flatten", guards::Is::Flatten},
+    {guards::In::Module, "NestedDict", guards::Is::NestedDict},
+    {guards::In::Torch, "from_numpy", guards::Is::FromNumpy},
+    {guards::In::Torch, "cat", guards::Is::Cat},
+};
+guards::Names unknown_names{kUnknownNames}, numpy_names{kNumpyNames}, torch_names{kTorchNames},
+    batch_names{kBatchNames};
+
+// Whether the names that the walk of `target` reads are the originals, so
+// that its type tests and calls have known answers: 1 or 0, -1 with an
+// error set.
 int gather_allowed(PyObject *globals, Target target) {
     const int ready = collaborators_ready();
     if (ready <= 0)
         return ready;
-    const Collaborators &c = collaborators();
-    auto is = [globals](PyObject *name, PyObject *original) -> bool {
-        PyObject *v = name ? PyDict_GetItemWithError(globals, name) : nullptr;
-        if (!v)
-            PyErr_Clear();
-        return v == original;
-    };
-    // Attributes of the real modules are plain dict entries.
-    auto attr_is = [](PyObject *module, PyObject *name, PyObject *original) -> bool {
-        PyObject *v = name ? PyDict_GetItemWithError(PyModule_GetDict(module), name) : nullptr;
-        if (!v)
-            PyErr_Clear();
-        return v == original;
-    };
-    PyObject *own = PyDict_GetItemWithError(globals, own_name(target));
-    if (!own) {
-        PyErr_Clear();
-        return false;
+    switch (target) {
+    case Target::Unknown:
+        return unknown_names.hold(globals);
+    case Target::Numpy:
+        return numpy_names.hold(globals);
+    case Target::Torch:
+        return torch_names.hold(globals);
+    case Target::Batch:
+        break;
     }
-    if (!is_own(own, own_impl(target), globals) || !is(SU_STR(np), c.numpy) ||
-        !attr_is(c.numpy, SU_STR(ndarray), reinterpret_cast<PyObject *>(&PyArray_Type)))
-        return false;
-    if (target == Target::Unknown)
-        return attr_is(c.numpy, SU_STR(concatenate), c.concatenate) &&
-               is(SU_STR(kestrelix_spaces), c.spaces_module) &&
-               attr_is(c.spaces_module, SU_STR(Dict), reinterpret_cast<PyObject *>(c.dict_space));
-    if (!is(SU_STR(torch), c.torch) || !is(SU_STR(NestedDict), c.nested_dict) ||
-        !attr_is(c.torch, SU_STR(Tensor), c.tensor) || !attr_is(c.torch, SU_STR(flatten), c.flatten))
-        return false;
-    if (target == Target::Numpy)
-        return attr_is(c.numpy, SU_STR(concatenate), c.concatenate);
-    return attr_is(c.torch, SU_STR(from_numpy), c.from_numpy) && attr_is(c.torch, SU_STR(cat), c.cat);
+    return batch_names.hold(globals);
 }
 
 // numpy leaves of one dtype into one new array (flatten_object_numpy,

@@ -27,9 +27,11 @@
 // to this module's own function.
 #include "collaborators.h"
 #include "function.h"
+#include "guards.h"
 #include "impls.h"
 #include "walk.h"
 
+#include <algorithm>
 #include <cstring>
 #include <numpy/arrayscalars.h>
 
@@ -37,52 +39,11 @@ namespace su {
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// numpy's C API and numpy's own objects
-// ---------------------------------------------------------------------------
-
-// The namespace of the module global `np` when it is numpy itself, else
-// nullptr (then the general path looks `np` up again and reports what it
-// finds). Borrowed; sets no error.
-PyObject *numpy_namespace(PyObject *globals) {
-    PyObject *name = SU_STR(np);
-    if (SU_UNLIKELY(!name)) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    PyObject *np = PyDict_GetItemWithError(globals, name);
-    if (SU_UNLIKELY(!np)) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    if (np != collaborators().numpy || !PyModule_CheckExact(np))
-        return nullptr;
-    return PyModule_GetDict(np);
-}
-
-// Whether numpy's namespace binds `name` to `value`. Sets no error.
-bool binds(PyObject *ns, PyObject *name, const void *value) {
-    if (SU_UNLIKELY(!name)) {
-        PyErr_Clear();
-        return false;
-    }
-    PyObject *v = PyDict_GetItemWithError(ns, name);
-    if (SU_UNLIKELY(!v))
-        PyErr_Clear();
-    return v && v == value;
-}
-
 PyArrayObject *as_array(PyObject *o) {
     return reinterpret_cast<PyArrayObject *>(o);
 }
 
 // ---- the all-zero scan -----------------------------------------------------
-
-template <class T> T load(const char *p) {
-    T v;
-    std::memcpy(&v, p, sizeof(T));
-    return v;
-}
 
 // Whether one element is nonzero, as numpy's truth of the element: a NaN is
 // nonzero, a negative zero is zero, a complex number is nonzero when either
@@ -179,14 +140,23 @@ int array_any(PyArrayObject *a) {
     }
 }
 
-// mask_all_zero of an exact ndarray while `np`, `np.ndarray` and `np.any`
-// are numpy's own: Py_True/Py_False (new reference), or nullptr without an
-// error where the general path must run.
+// mask_all_zero of an exact ndarray stands in for np.any(mask) with numpy's
+// own `np`, `np.ndarray` and `np.any`, and for what np.any reads in turn.
+constexpr guards::Name kAllZeroNames[] = {
+    {guards::In::Module, "np", guards::Is::Numpy},
+    {guards::In::Numpy, "ndarray", guards::Is::NdArray},
+    {guards::In::Numpy, "any", guards::Is::Any},
+    {guards::In::NumpyCode, "_wrapreduction", guards::Is::WrapReduction},
+    {guards::In::NumpyCode, "np", guards::Is::Numpy},
+    {guards::In::Numpy, "logical_or", guards::Is::LogicalOr},
+};
+guards::Names all_zero_names{kAllZeroNames};
+
+// mask_all_zero of an exact ndarray while the names above hold:
+// Py_True/Py_False (new reference), or nullptr without an error where the
+// general path must run.
 PyObject *all_zero_fast(PyObject *globals, PyObject *mask) {
-    if (Py_TYPE(mask) != &PyArray_Type)
-        return nullptr;
-    PyObject *ns = numpy_namespace(globals);
-    if (!ns || !binds(ns, SU_STR(ndarray), &PyArray_Type) || !binds(ns, SU_STR(any), collaborators().any))
+    if (Py_TYPE(mask) != &PyArray_Type || !all_zero_names.hold(globals))
         return nullptr;
     int any = array_any(as_array(mask));
     if (any < 0)
@@ -196,46 +166,22 @@ PyObject *all_zero_fast(PyObject *globals, PyObject *mask) {
 
 // ---- the int8 product ------------------------------------------------------
 
-// What one top-level combine_masks call has verified of the names its fast
-// path stands for: the versions of the module's namespace and of numpy's at
-// the moment `np`, `np.ndarray`, `np.multiply` and `np.int8` were found to be
-// numpy's own. While neither dictionary has changed since, the bindings are
-// the same and need no new lookup. It lives on the stack of one call only.
-struct CombineGuard {
-    bool verified = false;
-    uint64_t globals_version = 0;
-    uint64_t numpy_version = 0;
-    // The module's `combine_masks` as last found in its namespace, and the
-    // namespace's version then.
-    PyObject *function = nullptr;
-    uint64_t function_version = 0;
+// The product stands in for np.multiply(m1, m2, dtype=np.int8) after
+// isinstance(m1, np.ndarray), with numpy's own objects behind those names.
+constexpr guards::Name kCombineNames[] = {
+    {guards::In::Module, "np", guards::Is::Numpy},
+    {guards::In::Numpy, "ndarray", guards::Is::NdArray},
+    {guards::In::Numpy, "multiply", guards::Is::Multiply},
+    {guards::In::Numpy, "int8", guards::Is::Int8},
 };
-
-using internals::dict_tag;
-
-bool combine_names_original(PyObject *globals, CombineGuard &guard) {
-    if (guard.verified && dict_tag(globals) == guard.globals_version &&
-        dict_tag(PyModule_GetDict(collaborators().numpy)) == guard.numpy_version)
-        return true;
-    PyObject *ns = numpy_namespace(globals);
-    if (!ns || !binds(ns, SU_STR(ndarray), &PyArray_Type) ||
-        !binds(ns, SU_STR(multiply), collaborators().multiply) ||
-        !binds(ns, SU_STR(int8), &PyByteArrType_Type)) {
-        guard.verified = false;
-        return false;
-    }
-    guard.verified = true;
-    guard.globals_version = dict_tag(globals);
-    guard.numpy_version = dict_tag(ns);
-    return true;
-}
+guards::Names combine_names{kCombineNames};
 
 // np.multiply(m1, m2, dtype=np.int8) for two exact, C-contiguous ndarrays of
 // one shape (at least one dimension) and of dtypes bool or int8, while
 // `np.ndarray`, `np.multiply` and `np.int8` are numpy's own. numpy casts a
 // bool entry to 0 or 1 and wraps the int8 product. Returns 1 with the new
 // array in `out`, 0 where the general path must run, -1 with an error.
-int combine_fast(PyObject *globals, PyObject *m1, PyObject *m2, Ref &out, CombineGuard &guard) {
+int combine_fast(PyObject *globals, PyObject *m1, PyObject *m2, Ref &out) {
     if (Py_TYPE(m1) != &PyArray_Type || Py_TYPE(m2) != &PyArray_Type)
         return 0;
     PyArrayObject *a = as_array(m1);
@@ -254,7 +200,7 @@ int combine_fast(PyObject *globals, PyObject *m1, PyObject *m2, Ref &out, Combin
         return std::memcmp(PyArray_DIMS(a), PyArray_DIMS(b), bytes) == 0 &&
                (!shape_of_result || std::memcmp(PyArray_DIMS(a), shape_of_result, bytes) == 0);
     };
-    if (!fits(nullptr) || !combine_names_original(globals, guard))
+    if (!fits(nullptr) || !combine_names.hold(globals))
         return 0;
     out = Ref::steal(PyArray_SimpleNew(PyArray_NDIM(a), PyArray_DIMS(a), NPY_BYTE));
     if (!out)
@@ -468,16 +414,7 @@ int is_instance_of(PyObject *globals, PyObject *x, PyObject *module_name, PyObje
     return isinstance(x, cls.get());
 }
 
-// The namespace of `fn` when it is this module's own function with the body
-// `impl` (so calling it runs `impl`), else nullptr.
-PyObject *own_globals(PyObject *fn, Impl impl) {
-    if (Py_TYPE(fn) != &FuncType)
-        return nullptr;
-    const FuncObject *f = reinterpret_cast<const FuncObject *>(fn);
-    if (f->spec->impl != impl || f->spec->checks[0].index >= 0)
-        return nullptr;
-    return f->globals;
-}
+using guards::own_globals;
 
 // Calls `fn`, the value of a module-level name looked up beforehand. While it
 // is this module's own function with the body `impl`, the body runs directly:
@@ -1061,22 +998,6 @@ PyObject *impl_apply_mask(PyObject *globals, PyObject *const *args) {
 
 namespace {
 
-// The module global `combine_masks`, looked up afresh unless the namespace is
-// unchanged since it was last found there.
-Ref combine_function(PyObject *globals, CombineGuard &names) {
-    if (names.function && dict_tag(globals) == names.function_version)
-        return Ref::borrow(names.function);
-    PyObject *name = SU_STR(combine_masks);
-    if (!name)
-        return {};
-    PyObject *fn = PyDict_GetItemWithError(globals, name);
-    if (!fn)
-        return PyErr_Occurred() ? Ref() : global(globals, name);
-    names.function = fn;
-    names.function_version = dict_tag(globals);
-    return Ref::borrow(fn);
-}
-
 // `mask1.keys() != mask2.keys()` for two plain dicts, without making the
 // views: the comparison of two key views is a length test and then a
 // membership test in `mask2` of each key of `mask1`, in order. 1, 0 or -1.
@@ -1105,9 +1026,9 @@ Ref item_of(PyObject *mapping, PyObject *key) {
 
 // A member of a combination: combine_masks(v1, v2) through the module global,
 // looked up by the caller. This module's own function carries the guard on.
-Ref combine_member(PyObject *globals, PyObject *fn, PyObject *v1, PyObject *v2, CombineGuard &names);
+Ref combine_member(PyObject *globals, PyObject *fn, PyObject *v1, PyObject *v2);
 
-PyObject *combine(PyObject *globals, PyObject *m1, PyObject *m2, CombineGuard &names) {
+PyObject *combine(PyObject *globals, PyObject *m1, PyObject *m2) {
     RecursionGuard guard(" while combining action masks");
     if (!guard.ok())
         return nullptr;
@@ -1116,7 +1037,7 @@ PyObject *combine(PyObject *globals, PyObject *m1, PyObject *m2, CombineGuard &n
         return nullptr;
     if (r) {
         Ref out;
-        r = combine_fast(globals, m1, m2, out, names);
+        r = combine_fast(globals, m1, m2, out);
         if (r)
             return r < 0 ? nullptr : out.release();
     }
@@ -1178,7 +1099,7 @@ PyObject *combine(PyObject *globals, PyObject *m1, PyObject *m2, CombineGuard &n
         // holds it: a plain dict looks a str key up without running any
         // code, and finds the very entry being visited.
         auto member = [&](PyObject *key, PyObject *value) -> int {
-            Ref fn = combine_function(globals, names);
+            Ref fn = global(globals, SU_STR(combine_masks));
             if (!fn)
                 return -1;
             Ref v1 = value && PyUnicode_CheckExact(key) ? Ref::borrow(value)
@@ -1188,7 +1109,7 @@ PyObject *combine(PyObject *globals, PyObject *m1, PyObject *m2, CombineGuard &n
             Ref v2 = item_of(m2, key);
             if (!v2)
                 return -1;
-            Ref combined = combine_member(globals, fn.get(), v1.get(), v2.get(), names);
+            Ref combined = combine_member(globals, fn.get(), v1.get(), v2.get());
             if (!combined)
                 return -1;
             return PyDict_SetItem(result.get(), key, combined.get());
@@ -1208,7 +1129,7 @@ PyObject *combine(PyObject *globals, PyObject *m1, PyObject *m2, CombineGuard &n
         if (!items)
             return nullptr;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref fn = combine_function(globals, names);
+            Ref fn = global(globals, SU_STR(combine_masks));
             if (!fn)
                 return nullptr;
             Ref index = Ref::steal(PyLong_FromSsize_t(i));
@@ -1220,7 +1141,7 @@ PyObject *combine(PyObject *globals, PyObject *m1, PyObject *m2, CombineGuard &n
             Ref v2 = Ref::steal(PyObject_GetItem(m2, index.get()));
             if (!v2)
                 return nullptr;
-            Ref combined = combine_member(globals, fn.get(), v1.get(), v2.get(), names);
+            Ref combined = combine_member(globals, fn.get(), v1.get(), v2.get());
             if (!combined || PyList_Append(items.get(), combined.get()) < 0)
                 return nullptr;
         }
@@ -1229,10 +1150,10 @@ PyObject *combine(PyObject *globals, PyObject *m1, PyObject *m2, CombineGuard &n
     return raise_unsupported_mask(m1);
 }
 
-Ref combine_member(PyObject *globals, PyObject *fn, PyObject *v1, PyObject *v2, CombineGuard &names) {
+Ref combine_member(PyObject *globals, PyObject *fn, PyObject *v1, PyObject *v2) {
     PyObject *g = own_globals(fn, impl_combine_masks);
     if (g == globals)
-        return Ref::steal(combine(globals, v1, v2, names));
+        return Ref::steal(combine(globals, v1, v2));
     PyObject *argv[] = {v1, v2};
     return invoke(fn, impl_combine_masks, argv, 2);
 }
@@ -1240,8 +1161,7 @@ Ref combine_member(PyObject *globals, PyObject *fn, PyObject *v1, PyObject *v2, 
 } // namespace
 
 PyObject *impl_combine_masks(PyObject *globals, PyObject *const *args) {
-    CombineGuard names;
-    return combine(globals, args[0], args[1], names);
+    return combine(globals, args[0], args[1]);
 }
 
 // ---------------------------------------------------------------------------
@@ -1351,18 +1271,17 @@ PyObject *tuple_fits(PyObject *globals, PyObject *action, PyObject *mask, PyObje
 // does exactly that itself, without running the two methods' frames: it
 // iterates the `spaces` it reads when the walk starts, and reads `spaces`
 // again for every member, as each call of __getitem__ would.
-KnownClass dict_space_known;
+constexpr guards::Member kDictSpaceMembers[] = {
+    {"__iter__", guards::Has::DictIter},
+    {"__getitem__", guards::Has::DictGetItem},
+    {"spaces", guards::Has::Nothing},
+};
+guards::Members dict_space_members{kDictSpaceMembers};
 
 bool dict_space_plain(PyObject *space) {
     if (collaborators_ready() <= 0)
         return false; // (an error set is passed on by the caller)
-    const Collaborators &c = collaborators();
-    return c.dict_iter && c.dict_getitem &&
-           class_finds(Py_TYPE(space),
-                       {{SU_STR(__iter__), c.dict_iter},
-                        {SU_STR(__getitem__), c.dict_getitem},
-                        {SU_STR(spaces), nullptr}},
-                       dict_space_known);
+    return dict_space_members.hold(Py_TYPE(space));
 }
 
 // space[key]
@@ -1493,13 +1412,11 @@ PyObject *space_kind_name(SpaceKind kind) {
 
 // `kestrelix_spaces.<class>` as the module's namespace and the spaces
 // module's namespace held them when last read. While neither namespace has
-// changed since (their version tags say so), each lookup would find the same
-// objects (the namespaces still hold them).
+// changed since, each lookup would find the same objects (the namespaces
+// still hold them).
 struct SpaceClasses {
     PyObject *globals = nullptr;
-    uint64_t globals_version = 0;
-    PyObject *spaces_ns = nullptr;
-    uint64_t spaces_version = 0;
+    guards::Snapshot read;
     PyObject *cls[kSpaceKinds] = {};
 };
 SpaceClasses space_classes;
@@ -1508,8 +1425,7 @@ SpaceClasses space_classes;
 // stay as they are, or held in `hold`).
 PyObject *space_class(PyObject *globals, SpaceKind kind, Ref &hold) {
     SpaceClasses &known = space_classes;
-    if (known.globals == globals && dict_tag(globals) == known.globals_version &&
-        dict_tag(known.spaces_ns) == known.spaces_version)
+    if (known.globals == globals && known.read.unchanged())
         return known.cls[kind];
     Ref module = global(globals, SU_STR(kestrelix_spaces));
     if (!module)
@@ -1517,17 +1433,21 @@ PyObject *space_class(PyObject *globals, SpaceKind kind, Ref &hold) {
     if (PyModule_CheckExact(module.get())) {
         // Note every class at once, where the module has them all.
         PyObject *ns = PyModule_GetDict(module.get());
-        SpaceClasses found{globals, dict_tag(globals), ns, dict_tag(ns), {}};
+        PyObject *found[kSpaceKinds] = {};
         bool all = true;
         for (int k = 0; all && k < kSpaceKinds; ++k) {
             PyObject *name = space_kind_name(static_cast<SpaceKind>(k));
-            found.cls[k] = name ? PyDict_GetItemWithError(ns, name) : nullptr;
-            all = found.cls[k] != nullptr;
+            found[k] = name ? PyDict_GetItemWithError(ns, name) : nullptr;
+            all = found[k] != nullptr;
         }
         PyErr_Clear();
         if (all) {
-            known = found;
-            return known.cls[kind];
+            known.read.forget();
+            std::copy(found, found + kSpaceKinds, known.cls);
+            known.globals = globals;
+            hold = Ref::borrow(found[kind]); // (taking may release the dicts taken before)
+            known.read.take({globals, ns});
+            return hold.get();
         }
     }
     hold = attr_of_module_object(module.get(), space_kind_name(kind));

@@ -111,8 +111,38 @@ inline PyObject *keep_once(PyObject *&slot, PyObject *fresh) noexcept {
 // ---------------------------------------------------------------------------
 // Module globals. Every collaborator and every sibling function is looked up
 // by name at the moment of use: first in the module's namespace, then in the
-// builtins, exactly as a Python function resolves a global name.
+// module's builtins, as a function defined in the module resolves a global
+// name. The module's builtins are those its namespace names under
+// `__builtins__` (a module stands for its namespace), else the interpreter's
+// own; never those of whichever frame happens to be calling.
 // ---------------------------------------------------------------------------
+
+// The interpreter's builtins namespace (borrowed; kept for the life of the
+// process), or nullptr with an error set.
+inline PyObject *interpreter_builtins() noexcept {
+    static PyObject *ns = nullptr;
+    if (SU_UNLIKELY(!ns)) {
+        PyObject *m = PyImport_ImportModule("builtins");
+        if (!m)
+            return nullptr;
+        keep_once(ns, Py_NewRef(PyModule_GetDict(m)));
+        Py_DECREF(m);
+    }
+    return ns;
+}
+
+// The builtins of the namespace `globals` (borrowed): a dict, or any other
+// mapping that `__builtins__` names. nullptr with an error set on failure.
+inline PyObject *builtins_of(PyObject *globals) noexcept {
+    PyObject *key = SU_STR(__builtins__);
+    if (SU_UNLIKELY(!key))
+        return nullptr;
+    PyObject *b = PyDict_GetItemWithError(globals, key);
+    if (!b)
+        return PyErr_Occurred() ? nullptr : interpreter_builtins();
+    return PyModule_Check(b) ? PyModule_GetDict(b) : b;
+}
+
 inline Ref global(PyObject *globals, PyObject *name) noexcept {
     if (SU_UNLIKELY(!name))
         return {};
@@ -121,13 +151,20 @@ inline Ref global(PyObject *globals, PyObject *name) noexcept {
         return Ref::borrow(v);
     if (PyErr_Occurred())
         return {};
-    PyObject *builtins = PyEval_GetBuiltins();
-    if (builtins) {
-        v = PyDict_GetItemWithError(builtins, name);
+    Ref builtins = Ref::borrow(builtins_of(globals));
+    if (!builtins)
+        return {};
+    if (SU_LIKELY(PyDict_CheckExact(builtins.get()))) {
+        v = PyDict_GetItemWithError(builtins.get(), name);
         if (v)
             return Ref::borrow(v);
         if (PyErr_Occurred())
             return {};
+    } else {
+        Ref found = Ref::steal(PyObject_GetItem(builtins.get(), name));
+        if (found || !PyErr_ExceptionMatches(PyExc_KeyError))
+            return found;
+        PyErr_Clear();
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return {};

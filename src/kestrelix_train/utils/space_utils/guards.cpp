@@ -1,0 +1,313 @@
+// The checks behind the fast paths' name and member tables (see guards.h).
+#include "guards.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace su::guards {
+
+namespace {
+
+// numpy's int64 scalar type (borrowed).
+PyObject *int64_type() noexcept {
+    PyArray_Descr *d = PyArray_DescrFromType(NPY_INT64);
+    Py_DECREF(d); // numpy keeps its builtin descriptors, and their types, for good
+    return reinterpret_cast<PyObject *>(d->typeobj);
+}
+
+PyObject *as_object(PyTypeObject *tp) noexcept {
+    return reinterpret_cast<PyObject *>(tp);
+}
+
+// The object `is` names; nullptr where it could not be had (the fast paths
+// that need it are then off).
+PyObject *expected(Is is, const Collaborators &c) noexcept {
+    switch (is) {
+    case Is::Numpy:
+        return c.numpy;
+    case Is::NdArray:
+        return as_object(&PyArray_Type);
+    case Is::Int8:
+        return as_object(&PyByteArrType_Type);
+    case Is::Int64:
+        return int64_type();
+    case Is::Array:
+        return c.array;
+    case Is::Concatenate:
+        return c.concatenate;
+    case Is::Any:
+        return c.any;
+    case Is::Clip:
+        return c.clip;
+    case Is::Prod:
+        return c.prod;
+    case Is::Multiply:
+        return c.multiply;
+    case Is::LogicalOr:
+        return c.logical_or;
+    case Is::WrapReduction:
+        return c.wrapreduction;
+    case Is::WrapFunc:
+        return c.wrapfunc;
+    case Is::Torch:
+        return c.torch;
+    case Is::Tensor:
+        return c.tensor;
+    case Is::FromNumpy:
+        return c.from_numpy;
+    case Is::Flatten:
+        return c.flatten;
+    case Is::Cat:
+        return c.cat;
+    case Is::NestedDict:
+        return c.nested_dict;
+    case Is::SpacesModule:
+        return c.spaces_module;
+    case Is::DictSpace:
+        return as_object(c.dict_space);
+    case Is::Int:
+        return as_object(&PyLong_Type);
+    case Is::List:
+        return as_object(&PyList_Type);
+    case Is::Own:
+        break;
+    }
+    return nullptr;
+}
+
+// The namespace of a plain module (borrowed), else nullptr.
+PyObject *module_namespace(PyObject *m) noexcept {
+    return m && PyModule_CheckExact(m) ? PyModule_GetDict(m) : nullptr;
+}
+
+// Where a name of `in` is read: the namespace, and for a global name the
+// builtins behind it (nullptr for an attribute). False where it cannot be
+// known without running Python code.
+bool namespaces(In in, PyObject *globals, const Collaborators &c, PyObject *&ns,
+                PyObject *&builtins) noexcept {
+    builtins = nullptr;
+    switch (in) {
+    case In::Module:
+        ns = globals;
+        builtins = builtins_of(globals);
+        if (!builtins)
+            PyErr_Clear();
+        return builtins && PyDict_CheckExact(builtins);
+    case In::Numpy:
+        ns = module_namespace(c.numpy);
+        return ns != nullptr;
+    case In::Torch:
+        ns = module_namespace(c.torch);
+        return ns != nullptr;
+    case In::Spaces:
+        ns = module_namespace(c.spaces_module);
+        return ns != nullptr;
+    case In::NumpyCode:
+        ns = c.numpy_code_globals;
+        builtins = c.numpy_code_builtins;
+        return ns && builtins;
+    case In::BoxCode:
+        ns = c.box_code_globals;
+        builtins = c.box_code_builtins;
+        return ns && builtins;
+    case In::SelectorCode:
+        ns = c.selector_code_globals;
+        builtins = c.selector_code_builtins;
+        return ns && builtins;
+    }
+    return false;
+}
+
+// The interned name of entry `i`, made on first use; nullptr (no error set)
+// where interning failed.
+PyObject *interned(PyObject *(&slots)[kMaxNames], size_t i, const char *name) noexcept {
+    if (SU_UNLIKELY(!slots[i])) {
+        keep_once(slots[i], intern_cstr(name));
+        if (!slots[i])
+            PyErr_Clear();
+    }
+    return slots[i];
+}
+
+// The member `has` names (nullptr for Has::Nothing), in `out`; false where
+// it could not be had.
+bool expected_member(Has has, const Collaborators &c, PyObject *&out) noexcept {
+    switch (has) {
+    case Has::Nothing:
+        out = nullptr;
+        return true;
+    case Has::ObjectClass: {
+        PyObject *name = SU_STR(__class__);
+        out = name ? internals::type_lookup(&PyBaseObject_Type, name) : nullptr;
+        if (!name)
+            PyErr_Clear();
+        break;
+    }
+    case Has::BoxSize:
+        out = c.box_size;
+        break;
+    case Has::BoxShape:
+        out = c.box_shape;
+        break;
+    case Has::DictIter:
+        out = c.dict_iter;
+        break;
+    case Has::DictGetItem:
+        out = c.dict_getitem;
+        break;
+    case Has::SelectorFixedOrder:
+        out = c.selector_is_fixed_order;
+        break;
+    case Has::SelectorChildren:
+        out = c.selector_children;
+        break;
+    case Has::SelectorRepeat:
+        out = c.selector_is_repeat;
+        break;
+    }
+    return out != nullptr;
+}
+
+} // namespace
+
+PyObject *own_globals(PyObject *fn, Impl impl) noexcept {
+    if (Py_TYPE(fn) != &FuncType)
+        return nullptr;
+    const FuncObject *f = reinterpret_cast<const FuncObject *>(fn);
+    if (f->spec->impl != impl || f->spec->checks[0].index >= 0)
+        return nullptr;
+    return f->globals;
+}
+
+bool is_own(PyObject *fn, Impl impl, PyObject *globals) noexcept {
+    if (Py_TYPE(fn) != &FuncType)
+        return false;
+    const FuncObject *f = reinterpret_cast<const FuncObject *>(fn);
+    return f->spec->impl == impl && f->globals == globals;
+}
+
+bool same(Is is, PyObject *value) noexcept {
+    PyObject *want = expected(is, collaborators());
+    return want && value == want;
+}
+
+bool numpy_ops_plain() noexcept {
+    const Collaborators &c = collaborators();
+    if (!c.set_numeric_ops)
+        return true; // numpy 2: its arithmetic cannot be replaced
+    // Called without arguments, numpy 1.x's set_numeric_ops only tells the
+    // ufuncs in use (it runs no Python code).
+    Ref now = call(c.set_numeric_ops);
+    if (!now || !PyDict_Check(now.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    for (const char *op : {"add", "subtract", "multiply", "true_divide"}) {
+        PyObject *was = PyDict_GetItemString(c.numeric_ops, op);
+        if (!was || PyDict_GetItemString(now.get(), op) != was)
+            return false;
+    }
+    return true;
+}
+
+bool Names::check(PyObject *globals) noexcept {
+    // What was recorded goes first: releasing it may run Python code, which
+    // must not come between the look-ups below and the use of their answer.
+    ok_ = false;
+    const size_t held = std::exchange(ndicts_, 0);
+    PyObject *old[kMaxDicts];
+    std::copy(dicts_, dicts_ + held, old);
+    for (size_t i = 0; i < held; ++i)
+        Py_DECREF(old[i]);
+
+    const Collaborators &c = collaborators();
+    PyObject *dicts[kMaxDicts];
+    uint64_t tags[kMaxDicts];
+    size_t nd = 0;
+    // Each dict a look-up reads, with its tag taken before the look-up.
+    auto note = [&](PyObject *d) -> bool {
+        for (size_t i = 0; i < nd; ++i)
+            if (dicts[i] == d)
+                return true;
+        if (nd == kMaxDicts)
+            return false;
+        dicts[nd] = d;
+        tags[nd] = internals::dict_tag(d);
+        ++nd;
+        return true;
+    };
+    for (size_t i = 0; i < n_; ++i) {
+        const Name &n = names_[i];
+        PyObject *name = interned(interned_, i, n.name);
+        PyObject *ns = nullptr, *builtins = nullptr;
+        if (!name || !namespaces(n.in, globals, c, ns, builtins) || !note(ns) ||
+            (builtins && !note(builtins)))
+            return false;
+        PyObject *v = PyDict_GetItemWithError(ns, name);
+        if (!v && builtins && !PyErr_Occurred())
+            v = PyDict_GetItemWithError(builtins, name);
+        if (!v) {
+            PyErr_Clear();
+            return false;
+        }
+        if (n.is == Is::Own ? !is_own(v, n.own, globals) : v != expected(n.is, c))
+            return false;
+    }
+    // A look-up compares keys, which may have run Python code: the answer
+    // stands only for the dicts as they were before the look-ups.
+    for (size_t i = 0; i < nd; ++i)
+        if (internals::dict_tag(dicts[i]) != tags[i] || tags[i] == 0)
+            return true; // holds now, but is not kept
+    for (size_t i = 0; i < nd; ++i) {
+        dicts_[i] = Py_NewRef(dicts[i]);
+        tags_[i] = tags[i];
+    }
+    ndicts_ = nd;
+    globals_ = globals;
+    ok_ = true;
+    return true;
+}
+
+bool Members::check(PyTypeObject *tp) noexcept {
+    type_ = nullptr;
+    tag_ = 0;
+    if (tp->tp_getattro != PyObject_GenericGetAttr)
+        return false;
+    const Collaborators &c = collaborators();
+    for (size_t i = 0; i < n_; ++i) {
+        PyObject *name = interned(interned_, i, members_[i].name);
+        PyObject *want = nullptr;
+        if (!name || !expected_member(members_[i].has, c, want) || internals::type_lookup(tp, name) != want)
+            return false;
+    }
+    // Any change to the class or its bases gives it a new tag (or none).
+    const unsigned int tag = internals::type_tag(tp);
+    if (tag != 0) {
+        type_ = tp;
+        tag_ = tag;
+    }
+    return true;
+}
+
+void Snapshot::take(std::initializer_list<PyObject *> dicts) noexcept {
+    PyObject *old[kMax];
+    const size_t held = held_;
+    std::copy(dicts_, dicts_ + held, old);
+    n_ = 0;
+    bool complete = true;
+    for (PyObject *d : dicts) {
+        if (n_ == kMax)
+            break;
+        dicts_[n_] = Py_NewRef(d);
+        tags_[n_] = internals::dict_tag(d);
+        complete = complete && tags_[n_] != 0;
+        ++n_;
+    }
+    held_ = n_;
+    if (!complete || n_ < dicts.size())
+        n_ = 0; // nothing is kept
+    for (size_t i = 0; i < held; ++i)
+        Py_DECREF(old[i]);
+}
+
+} // namespace su::guards
