@@ -182,7 +182,7 @@ class FpExceptions {
 constexpr guards::Name kRescaleNames[] = {
     {guards::In::Module, "np", guards::Is::Numpy},
     {guards::In::Numpy, "clip", guards::Is::Clip},
-    {guards::In::NumpyCode, "_wrapfunc", guards::Is::WrapFunc},
+    {guards::In::NumpyCode, "clip", guards::Is::CodeReads},
 };
 guards::Names rescale_names{kRescaleNames};
 
@@ -842,13 +842,9 @@ guards::Members box_size_members{kBoxSizeMembers};
 
 // What Box.size reads by name, and what np.prod reads in turn.
 constexpr guards::Name kBoxSizeNames[] = {
-    {guards::In::BoxCode, "int", guards::Is::Int},
-    {guards::In::BoxCode, "np", guards::Is::Numpy},
-    {guards::In::Numpy, "prod", guards::Is::Prod},
-    {guards::In::Numpy, "int64", guards::Is::Int64},
-    {guards::In::NumpyCode, "_wrapreduction", guards::Is::WrapReduction},
-    {guards::In::NumpyCode, "np", guards::Is::Numpy},
-    {guards::In::Numpy, "multiply", guards::Is::Multiply},
+    {guards::In::BoxCode, "int", guards::Is::Int},          {guards::In::BoxCode, "np", guards::Is::Numpy},
+    {guards::In::Numpy, "prod", guards::Is::Prod},          {guards::In::Numpy, "int64", guards::Is::Int64},
+    {guards::In::NumpyCode, "prod", guards::Is::CodeReads},
 };
 guards::Names box_size_names{kBoxSizeNames};
 

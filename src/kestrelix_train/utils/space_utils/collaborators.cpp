@@ -107,24 +107,46 @@ void code_namespaces(PyObject *fn, PyObject *&globals, PyObject *&builtins) {
     builtins = b.release();
 }
 
-// The code of np.any, np.prod and np.clip, where it reads what the fast paths
-// that stand in for them expect: its namespace and the helpers it calls.
-void load_numpy_code(Collaborators &c) {
-    Ref any = python_function(c.any), prod = python_function(c.prod), clip = python_function(c.clip);
-    if (!any || !prod || !clip || PyFunction_GetGlobals(any.get()) != PyFunction_GetGlobals(prod.get()) ||
-        PyFunction_GetGlobals(any.get()) != PyFunction_GetGlobals(clip.get()) ||
-        !reads_exactly(any.get(), {"_wrapreduction", "np", "logical_or"}) ||
-        !reads_exactly(prod.get(), {"_wrapreduction", "np", "multiply"}) ||
-        !reads_exactly(clip.get(), {"_wrapfunc"}))
-        return;
-    PyObject *g = PyFunction_GetGlobals(any.get());
-    PyObject *wrapreduction = PyDict_GetItemString(g, "_wrapreduction");
-    PyObject *wrapfunc = PyDict_GetItemString(g, "_wrapfunc");
-    if (!wrapreduction || !wrapfunc)
-        return;
-    code_namespaces(any.get(), c.numpy_code_globals, c.numpy_code_builtins);
-    c.wrapreduction = Py_NewRef(wrapreduction);
-    c.wrapfunc = Py_NewRef(wrapfunc);
+// What the code of `fn` (a numpy function) reads by name: see
+// Collaborators::any_reads. An empty Ref (no error set) where it cannot be
+// had.
+Ref code_reads(PyObject *fn) {
+    Ref f = python_function(fn);
+    PyObject *globals = nullptr, *builtins = nullptr;
+    code_namespaces(f.get(), globals, builtins);
+    Ref g = Ref::steal(globals), b = Ref::steal(builtins);
+    Ref names = g ? Ref::steal(PyObject_GetAttrString(PyFunction_GetCode(f.get()), "co_names")) : Ref();
+    Ref found = names ? Ref::steal(PyList_New(0)) : Ref();
+    if (!found || !PyTuple_Check(names.get())) {
+        PyErr_Clear();
+        return {};
+    }
+    auto add = [&](PyObject *ns, PyObject *name, PyObject *value, PyObject *from) {
+        Ref entry = Ref::steal(PyTuple_Pack(4, ns, name, value, from));
+        return entry && PyList_Append(found.get(), entry.get()) == 0;
+    };
+    bool ok = true;
+    for (Py_ssize_t i = 0; ok && i < PyTuple_GET_SIZE(names.get()); ++i) {
+        PyObject *name = PyTuple_GET_ITEM(names.get(), i);
+        PyObject *v = PyDict_GetItemWithError(g.get(), name);
+        if (!v && !PyErr_Occurred())
+            v = PyDict_GetItemWithError(b.get(), name);
+        if (v)
+            ok = add(g.get(), name, v, b.get());
+        if (!v || !PyModule_CheckExact(v))
+            continue;
+        PyObject *module_ns = PyModule_GetDict(v);
+        for (Py_ssize_t j = 0; ok && j < PyTuple_GET_SIZE(names.get()); ++j) {
+            PyObject *attr = PyTuple_GET_ITEM(names.get(), j);
+            if (PyObject *a = PyDict_GetItemWithError(module_ns, attr))
+                ok = add(module_ns, attr, a, Py_None);
+        }
+    }
+    if (!ok || PyErr_Occurred()) {
+        PyErr_Clear();
+        return {};
+    }
+    return Ref::steal(PyList_AsTuple(found.get()));
 }
 
 // Each field of `c` a new reference. 1 loaded, 0 with an error set.
@@ -141,10 +163,11 @@ int load(Collaborators &c) {
         !take(c.any, import_attr("numpy.core.fromnumeric", "any")) ||
         !take(c.multiply, import_attr("numpy.core.umath", "multiply")) ||
         !take(c.clip, import_attr("numpy.core.fromnumeric", "clip")) ||
-        !take(c.prod, import_attr("numpy.core.fromnumeric", "prod")) ||
-        !take(c.logical_or, import_attr("numpy.core.umath", "logical_or")))
+        !take(c.prod, import_attr("numpy.core.fromnumeric", "prod")))
         return 0;
-    load_numpy_code(c);
+    c.any_reads = code_reads(c.any).release();
+    c.prod_reads = code_reads(c.prod).release();
+    c.clip_reads = code_reads(c.clip).release();
     if (PyArray_RUNTIME_VERSION < NPY_2_0_API_VERSION) {
         if (!take(c.set_numeric_ops, import_attr("numpy.core._multiarray_umath", "set_numeric_ops")) ||
             !take(c.numeric_ops, Ref::steal(PyObject_CallNoArgs(c.set_numeric_ops))))
@@ -235,27 +258,11 @@ void release(Collaborators &c) noexcept {
         Py_CLEAR(dtype);
     Py_CLEAR(c.dict_space);
     Py_CLEAR(c.tuple_space);
-    for (PyObject **field : {&c.clip,
-                             &c.prod,
-                             &c.logical_or,
-                             &c.set_numeric_ops,
-                             &c.numeric_ops,
-                             &c.numpy_code_globals,
-                             &c.numpy_code_builtins,
-                             &c.wrapreduction,
-                             &c.wrapfunc,
-                             &c.box_code_globals,
-                             &c.box_code_builtins,
-                             &c.selector_code_globals,
-                             &c.selector_code_builtins,
-                             &c.box_size,
-                             &c.box_shape,
-                             &c.box_size_getter,
-                             &c.dict_iter,
-                             &c.dict_getitem,
-                             &c.selector_is_fixed_order,
-                             &c.selector_children,
-                             &c.selector_is_repeat})
+    for (PyObject **field :
+         {&c.clip, &c.prod, &c.set_numeric_ops, &c.numeric_ops, &c.any_reads, &c.prod_reads, &c.clip_reads,
+          &c.box_code_globals, &c.box_code_builtins, &c.selector_code_globals, &c.selector_code_builtins,
+          &c.box_size, &c.box_shape, &c.box_size_getter, &c.dict_iter, &c.dict_getitem,
+          &c.selector_is_fixed_order, &c.selector_children, &c.selector_is_repeat})
         Py_CLEAR(*field);
 }
 

@@ -65,18 +65,20 @@ struct Collaborators {
     PyObject *multiply = nullptr;    // numpy.multiply (a ufunc)
     PyObject *clip = nullptr;        // numpy.clip
     PyObject *prod = nullptr;        // numpy.prod
-    PyObject *logical_or = nullptr;  // numpy.logical_or (a ufunc)
     // numpy 1.x: np.set_numeric_ops, which may replace the ufuncs behind
     // array arithmetic, and those ufuncs when the module was set up (a dict);
     // nullptr with numpy 2.
     PyObject *set_numeric_ops = nullptr;
     PyObject *numeric_ops = nullptr;
-    // The namespace that the code of np.any, np.prod and np.clip reads its
-    // global names from, its builtins, and the helpers found there.
-    PyObject *numpy_code_globals = nullptr;
-    PyObject *numpy_code_builtins = nullptr;
-    PyObject *wrapreduction = nullptr; // what np.any and np.prod call
-    PyObject *wrapfunc = nullptr;      // what np.clip calls
+    // What the code of np.any, np.prod and np.clip reads by name, found when
+    // the module was set up: a tuple of (namespace, name, object, builtins)
+    // for each global name (builtins: the dict a name missing from the
+    // namespace comes from) and (module namespace, name, object, None) for
+    // each attribute of a module it reads that way. nullptr where that code
+    // cannot be had.
+    PyObject *any_reads = nullptr;
+    PyObject *prod_reads = nullptr;
+    PyObject *clip_reads = nullptr;
     // torch
     PyObject *torch = nullptr;      // the torch package
     PyObject *tensor = nullptr;     // torch.Tensor

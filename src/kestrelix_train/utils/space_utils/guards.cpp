@@ -2,6 +2,7 @@
 #include "guards.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace su::guards {
@@ -43,12 +44,6 @@ PyObject *expected(Is is, const Collaborators &c) noexcept {
         return c.prod;
     case Is::Multiply:
         return c.multiply;
-    case Is::LogicalOr:
-        return c.logical_or;
-    case Is::WrapReduction:
-        return c.wrapreduction;
-    case Is::WrapFunc:
-        return c.wrapfunc;
     case Is::Torch:
         return c.torch;
     case Is::Tensor:
@@ -70,6 +65,7 @@ PyObject *expected(Is is, const Collaborators &c) noexcept {
     case Is::List:
         return as_object(&PyList_Type);
     case Is::Own:
+    case Is::CodeReads:
         break;
     }
     return nullptr;
@@ -103,9 +99,7 @@ bool namespaces(In in, PyObject *globals, const Collaborators &c, PyObject *&ns,
         ns = module_namespace(c.spaces_module);
         return ns != nullptr;
     case In::NumpyCode:
-        ns = c.numpy_code_globals;
-        builtins = c.numpy_code_builtins;
-        return ns && builtins;
+        break; // (each read says where it is read)
     case In::BoxCode:
         ns = c.box_code_globals;
         builtins = c.box_code_builtins;
@@ -166,6 +160,18 @@ bool expected_member(Has has, const Collaborators &c, PyObject *&out) noexcept {
         break;
     }
     return out != nullptr;
+}
+
+// What the code of numpy's function `name` reads (see Is::CodeReads), or
+// nullptr.
+PyObject *code_reads(const Collaborators &c, const char *name) noexcept {
+    if (std::strcmp(name, "any") == 0)
+        return c.any_reads;
+    if (std::strcmp(name, "prod") == 0)
+        return c.prod_reads;
+    if (std::strcmp(name, "clip") == 0)
+        return c.clip_reads;
+    return nullptr;
 }
 
 } // namespace
@@ -236,12 +242,9 @@ bool Names::check(PyObject *globals) noexcept {
         ++nd;
         return true;
     };
-    for (size_t i = 0; i < n_; ++i) {
-        const Name &n = names_[i];
-        PyObject *name = interned(interned_, i, n.name);
-        PyObject *ns = nullptr, *builtins = nullptr;
-        if (!name || !namespaces(n.in, globals, c, ns, builtins) || !note(ns) ||
-            (builtins && !note(builtins)))
+    // `name` read in `ns` (then in `builtins`, where given) must lead to `want`.
+    auto leads_to = [&](PyObject *ns, PyObject *builtins, PyObject *name, PyObject *want, Impl own) -> bool {
+        if (!note(ns) || (builtins && !note(builtins)))
             return false;
         PyObject *v = PyDict_GetItemWithError(ns, name);
         if (!v && builtins && !PyErr_Occurred())
@@ -250,7 +253,31 @@ bool Names::check(PyObject *globals) noexcept {
             PyErr_Clear();
             return false;
         }
-        if (n.is == Is::Own ? !is_own(v, n.own, globals) : v != expected(n.is, c))
+        return own ? is_own(v, own, globals) : v == want;
+    };
+    for (size_t i = 0; i < n_; ++i) {
+        const Name &n = names_[i];
+        if (n.is == Is::CodeReads) {
+            PyObject *reads = code_reads(c, n.name);
+            if (!reads)
+                return false;
+            for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(reads); ++k) {
+                PyObject *r = PyTuple_GET_ITEM(reads, k);
+                PyObject *from = PyTuple_GET_ITEM(r, 3);
+                if (!leads_to(PyTuple_GET_ITEM(r, 0), from == Py_None ? nullptr : from,
+                              PyTuple_GET_ITEM(r, 1), PyTuple_GET_ITEM(r, 2), nullptr))
+                    return false;
+            }
+            continue;
+        }
+        PyObject *name = interned(interned_, i, n.name);
+        PyObject *ns = nullptr, *builtins = nullptr;
+        if (!name || !namespaces(n.in, globals, c, ns, builtins))
+            return false;
+        PyObject *want = n.is == Is::Own ? nullptr : expected(n.is, c);
+        if (!want && n.is != Is::Own)
+            return false;
+        if (!leads_to(ns, builtins, name, want, n.is == Is::Own ? n.own : nullptr))
             return false;
     }
     // A look-up compares keys, which may have run Python code: the answer

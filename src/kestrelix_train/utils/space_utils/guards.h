@@ -51,37 +51,39 @@ enum class In : unsigned char {
     Numpy,        // an attribute of the numpy package
     Torch,        // an attribute of the torch package
     Spaces,       // an attribute of the core library's spaces module
-    NumpyCode,    // a global name of numpy's reductions (np.any, np.prod) and np.clip
+    NumpyCode,    // what the code of a numpy function reads by name (see Is::CodeReads)
     BoxCode,      // a global name of the core library's Box.size
     SelectorCode, // a global name of the core library's SkillSelector methods
 };
 
 // What a name must lead to.
 enum class Is : unsigned char {
-    Numpy,         // the numpy package
-    NdArray,       // numpy.ndarray
-    Int8,          // numpy.int8
-    Int64,         // numpy.int64
-    Array,         // numpy.array
-    Concatenate,   // numpy.concatenate
-    Any,           // numpy.any
-    Clip,          // numpy.clip
-    Prod,          // numpy.prod
-    Multiply,      // numpy.multiply
-    LogicalOr,     // numpy.logical_or
-    WrapReduction, // the helper numpy's reductions call
-    WrapFunc,      // the helper np.clip calls
-    Torch,         // the torch package
-    Tensor,        // torch.Tensor
-    FromNumpy,     // torch.from_numpy
-    Flatten,       // torch.flatten
-    Cat,           // torch.cat
-    NestedDict,    // ray's NestedDict
-    SpacesModule,  // the core library's spaces module
-    DictSpace,     // its Dict class
-    Int,           // the built-in int
-    List,          // the built-in list
-    Own,           // this module's own function with the given body
+    Numpy,        // the numpy package
+    NdArray,      // numpy.ndarray
+    Int8,         // numpy.int8
+    Int64,        // numpy.int64
+    Array,        // numpy.array
+    Concatenate,  // numpy.concatenate
+    Any,          // numpy.any
+    Clip,         // numpy.clip
+    Prod,         // numpy.prod
+    Multiply,     // numpy.multiply
+    Torch,        // the torch package
+    Tensor,       // torch.Tensor
+    FromNumpy,    // torch.from_numpy
+    Flatten,      // torch.flatten
+    Cat,          // torch.cat
+    NestedDict,   // ray's NestedDict
+    SpacesModule, // the core library's spaces module
+    DictSpace,    // its Dict class
+    Int,          // the built-in int
+    List,         // the built-in list
+    Own,          // this module's own function with the given body
+    // With In::NumpyCode and the name of numpy's `any`, `prod` or `clip`:
+    // every global name its code reads, and every attribute of a module it
+    // reads that way, leads to the object it led to when the module was set
+    // up.
+    CodeReads,
 };
 
 struct Name {

@@ -146,9 +146,7 @@ constexpr guards::Name kAllZeroNames[] = {
     {guards::In::Module, "np", guards::Is::Numpy},
     {guards::In::Numpy, "ndarray", guards::Is::NdArray},
     {guards::In::Numpy, "any", guards::Is::Any},
-    {guards::In::NumpyCode, "_wrapreduction", guards::Is::WrapReduction},
-    {guards::In::NumpyCode, "np", guards::Is::Numpy},
-    {guards::In::Numpy, "logical_or", guards::Is::LogicalOr},
+    {guards::In::NumpyCode, "any", guards::Is::CodeReads},
 };
 guards::Names all_zero_names{kAllZeroNames};
 
