@@ -23,6 +23,10 @@ namespace su {
 
 namespace {
 
+using guards::Has;
+using guards::In;
+using guards::Is;
+
 // The collaborators' own objects for a fast path (see collaborators.h):
 // nullptr where only the general path may run, with an error set only where
 // one must be passed on.
@@ -180,16 +184,10 @@ class FpExceptions {
 // `low` and `high` and for np.clip, with numpy's own objects behind `np`,
 // `np.clip` and what np.clip calls.
 constexpr guards::Name kRescaleNames[] = {
-    {guards::In::Module, "np", guards::Is::Numpy},
-    {guards::In::Numpy, "clip", guards::Is::Clip},
-    {guards::In::NumpyCode, "clip", guards::Is::CodeReads},
-};
+    {In::Module, "np", Is::Numpy}, {In::Numpy, "clip", Is::Clip}, {In::NumpyCode, "clip", Is::CodeReads}};
 guards::Names rescale_names{kRescaleNames};
 
-constexpr guards::Member kBoxBoundsMembers[] = {
-    {"low", guards::Has::Nothing},
-    {"high", guards::Has::Nothing},
-};
+constexpr guards::Member kBoxBoundsMembers[] = {{"low", Has::Nothing}, {"high", Has::Nothing}};
 guards::Members box_bounds_members{kBoxBoundsMembers};
 
 // The kernel for an action and bounds the native path takes, with the dtype
@@ -477,8 +475,8 @@ Ref selector_mask_array(PyObject *globals, PyObject *selector_mask) {
     if (ready < 0)
         return {};
     if (ready) {
-        if (guards::same(guards::Is::Numpy, np.get()) && guards::same(guards::Is::Numpy, np_again.get()) &&
-            guards::same(guards::Is::Array, array.get()) && guards::same(guards::Is::Int8, int8.get())) {
+        if (guards::same(Is::Numpy, np.get()) && guards::same(Is::Numpy, np_again.get()) &&
+            guards::same(Is::Array, array.get()) && guards::same(Is::Int8, int8.get())) {
             Ref out;
             const int made = int8_array_of_bits(selector_mask, out);
             if (made != 0)
@@ -493,15 +491,18 @@ Ref selector_mask_array(PyObject *globals, PyObject *selector_mask) {
 // The selector's own methods, read natively.
 //
 // SkillSelector's methods return its attributes: `is_fixed_order()` and
-// `is_repeat()` the flags, `get_children_names()` a new list of the names.
-// Where a selector's class finds those very methods, the attributes are plain
-// instance attributes (no class defines them, nothing overrides attribute
-// access, the instance does not shadow the methods), the flags are exact bools
-// and the names an exact list, the whole mask is computed from those values
-// (each read where the general path would call its method):
-// no Python code would run on the way, so each method would give the same
-// answer every time it is called, and the list handed to np.array would hold
-// 0s and 1s only. Anything else runs the general path.
+// `is_repeat()` the flags, `get_children_names()` a new list of the names,
+// made by calling the name `list` of the core library's module. The whole
+// mask is computed from those attributes (each read where the general path
+// would call its method) only where all of this holds:
+//   * the selector's class finds those very methods, uses generic attribute
+//     access, and defines none of the attribute names (they come from the
+//     instance), and the instance does not shadow the methods;
+//   * `list` in the methods' module (or its builtins) is the built-in list;
+//   * the flags are exact bools and the names an exact list.
+// No Python code would then run on the way, so each method would give the
+// same answer every time it is called, and the list handed to np.array would
+// hold 0s and 1s only. Anything else runs the general path.
 // ---------------------------------------------------------------------------
 
 struct SelectorAnswer {
@@ -510,20 +511,16 @@ struct SelectorAnswer {
     Py_ssize_t ones[2] = {-1, -1}; // the allowed indices (-1: none)
 };
 
-constexpr guards::Member kSelectorMembers[] = {
-    {"is_fixed_order", guards::Has::SelectorFixedOrder},
-    {"get_children_names", guards::Has::SelectorChildren},
-    {"is_repeat", guards::Has::SelectorRepeat},
-    {"fixed_order", guards::Has::Nothing},
-    {"children_names", guards::Has::Nothing},
-    {"repeat", guards::Has::Nothing},
-};
+constexpr guards::Member kSelectorMembers[] = {{"is_fixed_order", Has::SelectorFixedOrder},
+                                               {"get_children_names", Has::SelectorChildren},
+                                               {"is_repeat", Has::SelectorRepeat},
+                                               {"fixed_order", Has::Nothing},
+                                               {"children_names", Has::Nothing},
+                                               {"repeat", Has::Nothing}};
 guards::Members selector_members{kSelectorMembers};
 
 // get_children_names() makes its list with the global name `list`.
-constexpr guards::Name kSelectorNames[] = {
-    {guards::In::SelectorCode, "list", guards::Is::List},
-};
+constexpr guards::Name kSelectorNames[] = {{In::SelectorCode, "list", Is::List}};
 guards::Names selector_names{kSelectorNames};
 
 bool selector_class_plain(PyObject *globals, PyTypeObject *tp) {
@@ -601,10 +598,7 @@ bool selector_fast(PyObject *globals, PyObject *previous_action, PyObject *skill
 // made directly while `np` is numpy and `array` and `int8` its own, else the
 // list itself goes through that call.
 constexpr guards::Name kSelectorArrayNames[] = {
-    {guards::In::Module, "np", guards::Is::Numpy},
-    {guards::In::Numpy, "array", guards::Is::Array},
-    {guards::In::Numpy, "int8", guards::Is::Int8},
-};
+    {In::Module, "np", Is::Numpy}, {In::Numpy, "array", Is::Array}, {In::Numpy, "int8", Is::Int8}};
 guards::Names selector_array_names{kSelectorArrayNames};
 
 Ref selector_answer_array(PyObject *globals, const SelectorAnswer &ans) {
@@ -834,18 +828,15 @@ namespace {
 // else reads the attribute.
 
 constexpr guards::Member kBoxSizeMembers[] = {
-    {"size", guards::Has::BoxSize},
-    {"shape", guards::Has::BoxShape},
-    {"_shape", guards::Has::Nothing},
-};
+    {"size", Has::BoxSize}, {"shape", Has::BoxShape}, {"_shape", Has::Nothing}};
 guards::Members box_size_members{kBoxSizeMembers};
 
 // What Box.size reads by name, and what np.prod reads in turn.
-constexpr guards::Name kBoxSizeNames[] = {
-    {guards::In::BoxCode, "int", guards::Is::Int},          {guards::In::BoxCode, "np", guards::Is::Numpy},
-    {guards::In::Numpy, "prod", guards::Is::Prod},          {guards::In::Numpy, "int64", guards::Is::Int64},
-    {guards::In::NumpyCode, "prod", guards::Is::CodeReads},
-};
+constexpr guards::Name kBoxSizeNames[] = {{In::BoxCode, "int", Is::Int},
+                                          {In::BoxCode, "np", Is::Numpy},
+                                          {In::Numpy, "prod", Is::Prod},
+                                          {In::Numpy, "int64", Is::Int64},
+                                          {In::NumpyCode, "prod", Is::CodeReads}};
 guards::Names box_size_names{kBoxSizeNames};
 
 bool box_size_plain(PyObject *globals, PyObject *space) {

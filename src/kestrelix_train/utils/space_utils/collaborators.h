@@ -3,10 +3,10 @@
 //
 // A fast path stands in for a call of the general path only while the names
 // that call goes through (`np`, `np.concatenate`, `torch.cat`, ...) still lead
-// to the very objects recorded here; each use checks that by identity. The
-// objects are taken from the modules that define them, not from a namespace a
-// caller may have patched, once per process, and are kept for the life of
-// the process (like interned names).
+// to the very objects recorded here; guards.h states and checks those names.
+// The objects are taken from the modules that define them, not from a
+// namespace a caller may have patched, once per process, and are kept for the
+// life of the process (like interned names).
 //
 // Use:
 //
@@ -14,8 +14,7 @@
 //     if (r < 0)
 //         return nullptr;                 // a real error: pass it on
 //     if (r > 0) {
-//         const Collaborators &c = collaborators();
-//         ... identity guards against c, then the fast path ...
+//         ... the fast path's guards (guards.h), then the fast path ...
 //     }
 //     ... the general path ...
 //

@@ -25,6 +25,10 @@ namespace su {
 
 namespace {
 
+using guards::Has;
+using guards::In;
+using guards::Is;
+
 using guards::is_own;
 
 // make_np_array(child, dtype=dtype), through the module global.
@@ -295,7 +299,7 @@ inline int native_join_allowed(PyObject *np, PyObject *concatenate) noexcept {
     const int ready = collaborators_ready();
     if (ready <= 0)
         return ready;
-    return guards::same(guards::Is::Numpy, np) && guards::same(guards::Is::Concatenate, concatenate);
+    return guards::same(Is::Numpy, np) && guards::same(Is::Concatenate, concatenate);
 }
 
 // `np.concatenate(pieces)` (Axis::First) or `np.concatenate(pieces,
@@ -716,8 +720,8 @@ int gather_array(Gather &g, PyObject *x) {
 // isinstance(x, np.ndarray) asks a tensor for its __class__, which must
 // come from object; `space.spaces` of a Dict or Tuple space must come from
 // the instance.
-constexpr guards::Member kFromObjectClass[] = {{"__class__", guards::Has::ObjectClass}};
-constexpr guards::Member kOwnSpaces[] = {{"spaces", guards::Has::Nothing}};
+constexpr guards::Member kFromObjectClass[] = {{"__class__", Has::ObjectClass}};
+constexpr guards::Member kOwnSpaces[] = {{"spaces", Has::Nothing}};
 guards::Members tensor_members{kFromObjectClass}, dict_spaces_members{kOwnSpaces},
     tuple_space_members{kOwnSpaces};
 
@@ -897,48 +901,30 @@ int gather_unknown(Gather &g, PyObject *space, PyObject *x) {
 // What each walk reads by name: its own module-level name (the recursion),
 // the type tests against `np.ndarray`, `torch.Tensor` and `NestedDict` (or
 // the spaces' `Dict`), and the library calls that join the leaves.
-constexpr guards::Name kUnknownNames[] = {
-    {guards::In::Module, "_flatten_unknown", guards::Is::Own, impl_flatten_unknown},
-    {guards::In::Module, "np", guards::Is::Numpy},
-    {guards::In::Numpy, "ndarray", guards::Is::NdArray},
-    {guards::In::Numpy, "concatenate", guards::Is::Concatenate},
-    {guards::In::Module, "kestrelix_spaces", guards::Is::SpacesModule},
-    {guards::In::Spaces, "Dict", guards::Is::DictSpace},
-};
+constexpr guards::Name kUnknownNames[] = {{In::Module, "_flatten_unknown", Is::Own, impl_flatten_unknown},
+                                          {In::Module, "np", Is::Numpy},
+                                          {In::Numpy, "ndarray", Is::NdArray},
+                                          {In::Numpy, "concatenate", Is::Concatenate},
+                                          {In::Module, "kestrelix_spaces", Is::SpacesModule},
+                                          {In::Spaces, "Dict", Is::DictSpace}};
+// The three walks of nested values share their type tests.
+constexpr guards::Name kWalkNames[] = {
+    {In::Module, "np", Is::Numpy},       {In::Numpy, "ndarray", Is::NdArray},
+    {In::Module, "torch", Is::Torch},    {In::Torch, "Tensor", Is::Tensor},
+    {In::Torch, "flatten", Is::Flatten}, {In::Module, "NestedDict", Is::NestedDict}};
 constexpr guards::Name kNumpyNames[] = {
-    {guards::In::Module, "flatten_object_numpy", guards::Is::Own, impl_flatten_object_numpy},
-    {guards::In::Module, "np", guards::Is::Numpy},
-    {guards::In::Numpy, "ndarray", guards::Is::NdArray},
-    {guards::In::Module, "torch", guards::Is::Torch},
-    {guards::In::Torch, "Tensor", guards::Is::Tensor},
-    {guards::In::Torch, "flatten", guards::Is::Flatten},
-    {guards::In::Module, "NestedDict", guards::Is::NestedDict},
-    {guards::In::Numpy, "concatenate", guards::Is::Concatenate},
-};
+    {In::Module, "flatten_object_numpy", Is::Own, impl_flatten_object_numpy},
+    {In::Numpy, "concatenate", Is::Concatenate}};
 constexpr guards::Name kTorchNames[] = {
-    {guards::In::Module, "flatten_object_torch", guards::Is::Own, impl_flatten_object_torch},
-    {guards::In::Module, "np", guards::Is::Numpy},
-    {guards::In::Numpy, "ndarray", guards::Is::NdArray},
-    {guards::In::Module, "torch", guards::Is::Torch},
-    {guards::In::Torch, "Tensor", guards::Is::Tensor},
-    {guards::In::Torch, "flatten", guards::Is::Flatten},
-    {guards::In::Module, "NestedDict", guards::Is::NestedDict},
-    {guards::In::Torch, "from_numpy", guards::Is::FromNumpy},
-    {guards::In::Torch, "cat", guards::Is::Cat},
-};
+    {In::Module, "flatten_object_torch", Is::Own, impl_flatten_object_torch},
+    {In::Torch, "from_numpy", Is::FromNumpy},
+    {In::Torch, "cat", Is::Cat}};
 constexpr guards::Name kBatchNames[] = {
-    {guards::In::Module, "flatten_object_batch", guards::Is::Own, impl_flatten_object_batch},
-    {guards::In::Module, "np", guards::Is::Numpy},
-    {guards::In::Numpy, "ndarray", guards::Is::NdArray},
-    {guards::In::Module, "torch", guards::Is::Torch},
-    {guards::In::Torch, "Tensor", guards::Is::Tensor},
-    {guards::In::Torch, "flatten", guards::Is::Flatten},
-    {guards::In::Module, "NestedDict", guards::Is::NestedDict},
-    {guards::In::Torch, "from_numpy", guards::Is::FromNumpy},
-    {guards::In::Torch, "cat", guards::Is::Cat},
-};
-guards::Names unknown_names{kUnknownNames}, numpy_names{kNumpyNames}, torch_names{kTorchNames},
-    batch_names{kBatchNames};
+    {In::Module, "flatten_object_batch", Is::Own, impl_flatten_object_batch},
+    {In::Torch, "from_numpy", Is::FromNumpy},
+    {In::Torch, "cat", Is::Cat}};
+guards::Names unknown_names{kUnknownNames}, walk_names{kWalkNames}, numpy_names{kNumpyNames},
+    torch_names{kTorchNames}, batch_names{kBatchNames};
 
 // Whether the names that the walk of `target` reads are the originals, so
 // that its type tests and calls have known answers: 1 or 0, -1 with an
@@ -951,13 +937,13 @@ int gather_allowed(PyObject *globals, Target target) {
     case Target::Unknown:
         return unknown_names.hold(globals);
     case Target::Numpy:
-        return numpy_names.hold(globals);
+        return walk_names.hold(globals) && numpy_names.hold(globals);
     case Target::Torch:
-        return torch_names.hold(globals);
+        return walk_names.hold(globals) && torch_names.hold(globals);
     case Target::Batch:
         break;
     }
-    return batch_names.hold(globals);
+    return walk_names.hold(globals) && batch_names.hold(globals);
 }
 
 // numpy leaves of one dtype into one new array (flatten_object_numpy,

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 namespace su::guards {
@@ -20,55 +21,38 @@ PyObject *as_object(PyTypeObject *tp) noexcept {
     return reinterpret_cast<PyObject *>(tp);
 }
 
+// The collaborators' field behind each of the first kinds of Is.
+constexpr PyObject *Collaborators::*kFieldOf[] = {
+    &Collaborators::numpy,       &Collaborators::array,        &Collaborators::concatenate,
+    &Collaborators::any,         &Collaborators::clip,         &Collaborators::prod,
+    &Collaborators::multiply,    &Collaborators::torch,        &Collaborators::tensor,
+    &Collaborators::from_numpy,  &Collaborators::flatten,      &Collaborators::cat,
+    &Collaborators::nested_dict, &Collaborators::spaces_module};
+
+static_assert(std::size(kFieldOf) == static_cast<size_t>(Is::DictSpace));
+
 // The object `is` names; nullptr where it could not be had (the fast paths
 // that need it are then off).
 PyObject *expected(Is is, const Collaborators &c) noexcept {
+    const auto k = static_cast<size_t>(is);
+    if (k < std::size(kFieldOf))
+        return c.*kFieldOf[k];
     switch (is) {
-    case Is::Numpy:
-        return c.numpy;
+    case Is::DictSpace:
+        return as_object(c.dict_space);
     case Is::NdArray:
         return as_object(&PyArray_Type);
     case Is::Int8:
         return as_object(&PyByteArrType_Type);
     case Is::Int64:
         return int64_type();
-    case Is::Array:
-        return c.array;
-    case Is::Concatenate:
-        return c.concatenate;
-    case Is::Any:
-        return c.any;
-    case Is::Clip:
-        return c.clip;
-    case Is::Prod:
-        return c.prod;
-    case Is::Multiply:
-        return c.multiply;
-    case Is::Torch:
-        return c.torch;
-    case Is::Tensor:
-        return c.tensor;
-    case Is::FromNumpy:
-        return c.from_numpy;
-    case Is::Flatten:
-        return c.flatten;
-    case Is::Cat:
-        return c.cat;
-    case Is::NestedDict:
-        return c.nested_dict;
-    case Is::SpacesModule:
-        return c.spaces_module;
-    case Is::DictSpace:
-        return as_object(c.dict_space);
     case Is::Int:
         return as_object(&PyLong_Type);
     case Is::List:
         return as_object(&PyList_Type);
-    case Is::Own:
-    case Is::CodeReads:
-        break;
+    default:
+        return nullptr;
     }
-    return nullptr;
 }
 
 // The namespace of a plain module (borrowed), else nullptr.
@@ -123,41 +107,32 @@ PyObject *interned(PyObject *(&slots)[kMaxNames], size_t i, const char *name) no
     return slots[i];
 }
 
+// The collaborators' field behind each kind of Has from BoxSize on.
+constexpr PyObject *Collaborators::*kMemberOf[] = {&Collaborators::box_size,
+                                                   &Collaborators::box_shape,
+                                                   &Collaborators::dict_iter,
+                                                   &Collaborators::dict_getitem,
+                                                   &Collaborators::selector_is_fixed_order,
+                                                   &Collaborators::selector_children,
+                                                   &Collaborators::selector_is_repeat};
+
+static_assert(std::size(kMemberOf) ==
+              static_cast<size_t>(Has::SelectorRepeat) - static_cast<size_t>(Has::BoxSize) + 1);
+
 // The member `has` names (nullptr for Has::Nothing), in `out`; false where
 // it could not be had.
 bool expected_member(Has has, const Collaborators &c, PyObject *&out) noexcept {
-    switch (has) {
-    case Has::Nothing:
+    if (has == Has::Nothing) {
         out = nullptr;
         return true;
-    case Has::ObjectClass: {
+    }
+    if (has == Has::ObjectClass) {
         PyObject *name = SU_STR(__class__);
         out = name ? internals::type_lookup(&PyBaseObject_Type, name) : nullptr;
         if (!name)
             PyErr_Clear();
-        break;
-    }
-    case Has::BoxSize:
-        out = c.box_size;
-        break;
-    case Has::BoxShape:
-        out = c.box_shape;
-        break;
-    case Has::DictIter:
-        out = c.dict_iter;
-        break;
-    case Has::DictGetItem:
-        out = c.dict_getitem;
-        break;
-    case Has::SelectorFixedOrder:
-        out = c.selector_is_fixed_order;
-        break;
-    case Has::SelectorChildren:
-        out = c.selector_children;
-        break;
-    case Has::SelectorRepeat:
-        out = c.selector_is_repeat;
-        break;
+    } else {
+        out = c.*kMemberOf[static_cast<size_t>(has) - static_cast<size_t>(Has::BoxSize)];
     }
     return out != nullptr;
 }

@@ -56,12 +56,9 @@ enum class In : unsigned char {
     SelectorCode, // a global name of the core library's SkillSelector methods
 };
 
-// What a name must lead to.
+// What a name must lead to. The first ones are collaborators' fields.
 enum class Is : unsigned char {
     Numpy,        // the numpy package
-    NdArray,      // numpy.ndarray
-    Int8,         // numpy.int8
-    Int64,        // numpy.int64
     Array,        // numpy.array
     Concatenate,  // numpy.concatenate
     Any,          // numpy.any
@@ -76,6 +73,9 @@ enum class Is : unsigned char {
     NestedDict,   // ray's NestedDict
     SpacesModule, // the core library's spaces module
     DictSpace,    // its Dict class
+    NdArray,      // numpy.ndarray
+    Int8,         // numpy.int8
+    Int64,        // numpy.int64
     Int,          // the built-in int
     List,         // the built-in list
     Own,          // this module's own function with the given body

@@ -18,9 +18,9 @@
 // test scans the data, the combination multiplies into a new int8 array, and
 // the fit test reads the chosen entry. Each is taken only where its result is
 // provably the one the general path would give: the leaf is exactly
-// numpy.ndarray with a dtype the path handles, and the module-level names
-// that the general path would call are still numpy's own objects (checked by
-// identity at every call). Everything else (a rebound `np`, an ndarray
+// numpy.ndarray with a dtype the path handles, and the names that the general
+// path would read are still numpy's own objects (each path's table of names,
+// checked as guards.h describes). Everything else (a rebound `np`, an ndarray
 // subclass, an object dtype, a swapped byte order, ...) takes the general
 // path. Likewise a recursive call runs the body directly, without a call
 // through the interpreter, only while the module-level name is still bound
@@ -38,6 +38,10 @@
 namespace su {
 
 namespace {
+
+using guards::Has;
+using guards::In;
+using guards::Is;
 
 PyArrayObject *as_array(PyObject *o) {
     return reinterpret_cast<PyArrayObject *>(o);
@@ -142,12 +146,10 @@ int array_any(PyArrayObject *a) {
 
 // mask_all_zero of an exact ndarray stands in for np.any(mask) with numpy's
 // own `np`, `np.ndarray` and `np.any`, and for what np.any reads in turn.
-constexpr guards::Name kAllZeroNames[] = {
-    {guards::In::Module, "np", guards::Is::Numpy},
-    {guards::In::Numpy, "ndarray", guards::Is::NdArray},
-    {guards::In::Numpy, "any", guards::Is::Any},
-    {guards::In::NumpyCode, "any", guards::Is::CodeReads},
-};
+constexpr guards::Name kAllZeroNames[] = {{In::Module, "np", Is::Numpy},
+                                          {In::Numpy, "ndarray", Is::NdArray},
+                                          {In::Numpy, "any", Is::Any},
+                                          {In::NumpyCode, "any", Is::CodeReads}};
 guards::Names all_zero_names{kAllZeroNames};
 
 // mask_all_zero of an exact ndarray while the names above hold:
@@ -166,12 +168,10 @@ PyObject *all_zero_fast(PyObject *globals, PyObject *mask) {
 
 // The product stands in for np.multiply(m1, m2, dtype=np.int8) after
 // isinstance(m1, np.ndarray), with numpy's own objects behind those names.
-constexpr guards::Name kCombineNames[] = {
-    {guards::In::Module, "np", guards::Is::Numpy},
-    {guards::In::Numpy, "ndarray", guards::Is::NdArray},
-    {guards::In::Numpy, "multiply", guards::Is::Multiply},
-    {guards::In::Numpy, "int8", guards::Is::Int8},
-};
+constexpr guards::Name kCombineNames[] = {{In::Module, "np", Is::Numpy},
+                                          {In::Numpy, "ndarray", Is::NdArray},
+                                          {In::Numpy, "multiply", Is::Multiply},
+                                          {In::Numpy, "int8", Is::Int8}};
 guards::Names combine_names{kCombineNames};
 
 // np.multiply(m1, m2, dtype=np.int8) for two exact, C-contiguous ndarrays of
@@ -1270,10 +1270,7 @@ PyObject *tuple_fits(PyObject *globals, PyObject *action, PyObject *mask, PyObje
 // iterates the `spaces` it reads when the walk starts, and reads `spaces`
 // again for every member, as each call of __getitem__ would.
 constexpr guards::Member kDictSpaceMembers[] = {
-    {"__iter__", guards::Has::DictIter},
-    {"__getitem__", guards::Has::DictGetItem},
-    {"spaces", guards::Has::Nothing},
-};
+    {"__iter__", Has::DictIter}, {"__getitem__", Has::DictGetItem}, {"spaces", Has::Nothing}};
 guards::Members dict_space_members{kDictSpaceMembers};
 
 bool dict_space_plain(PyObject *space) {
