@@ -17,7 +17,7 @@ PRELUDE = textwrap.dedent(
     from ray.rllib.utils.nested_dict import NestedDict
     from kestrelix_train.utils import space_utils as su
 
-    RECORDED = [numpy.core.multiarray.concatenate, numpy.core.fromnumeric.any, numpy.core.umath.multiply,
+    RECORDED = [numpy.core.multiarray.concatenate, numpy.core.fromnumeric.any, numpy.core.fromnumeric.prod,
                 torch.cat, torch.from_numpy, torch.empty, torch.float32, NestedDict,
                 collections.OrderedDict, ks.Dict, ks.Tuple]
     counts = lambda: [sys.getrefcount(o) for o in RECORDED]
