@@ -219,11 +219,13 @@ bool Names::check(PyObject *globals) noexcept {
     };
     // `name` read in `ns` (then in `builtins`, where given) must lead to `want`.
     auto leads_to = [&](PyObject *ns, PyObject *builtins, PyObject *name, PyObject *want, Impl own) -> bool {
-        if (!note(ns) || (builtins && !note(builtins)))
+        // The builtins matter only while the namespace lacks the name (any
+        // change to the namespace changes its tag).
+        if (!note(ns))
             return false;
         PyObject *v = PyDict_GetItemWithError(ns, name);
         if (!v && builtins && !PyErr_Occurred())
-            v = PyDict_GetItemWithError(builtins, name);
+            v = note(builtins) ? PyDict_GetItemWithError(builtins, name) : nullptr;
         if (!v) {
             PyErr_Clear();
             return false;
