@@ -34,6 +34,7 @@
 // switch to exponent notation when the shown values span too wide a range.
 #include "array_text.h"
 #include "collaborators.h"
+#include "guards.h"
 #include "internals.h"
 
 #include <numpy/arrayscalars.h>
@@ -128,12 +129,9 @@ struct State {
     PyObject *options_var = nullptr; // the context variable of the options, on lines that have one
     PyObject *bound[kMaxNames] = {};
     PyObject *options = nullptr; // the options dict last found at the defaults
-    uint64_t printer_tag = 0;    // version tags when last found as expected
-    uint64_t options_tag = 0;
+    guards::Snapshot seen;       // the printer's namespace and that dict, when last found as expected
 };
 State g;
-
-using internals::dict_tag;
 
 const NumpyLine *numpy_line(PyObject *version) {
     if (!PyUnicode_Check(version))
@@ -258,8 +256,7 @@ Ref options_in_force() {
 }
 
 bool as_last_seen(PyObject *options) {
-    return options && options == g.options && dict_tag(g.printer) == g.printer_tag &&
-           dict_tag(options) == g.options_tag;
+    return options && options == g.options && g.seen.unchanged();
 }
 
 // 1 while numpy would print with its default options and its own printer
@@ -271,24 +268,25 @@ bool as_last_seen(PyObject *options) {
 // before, a key's comparison): the caller must look again at anything it
 // decided before calling.
 int numpy_text_is_default() {
-    if (SU_LIKELY(!g.options_var && g.options && dict_tag(g.printer) == g.printer_tag &&
-                  dict_tag(g.options) == g.options_tag))
+    if (SU_LIKELY(!g.options_var && g.options && g.seen.unchanged()))
         return 1;
     Ref options = options_in_force();
     if (!options)
         return PyErr_Occurred() ? -1 : 0;
     if (SU_LIKELY(as_last_seen(options.get())))
         return 1;
-    // The tags before the checks: a change made while checking shows.
-    uint64_t printer_tag = dict_tag(g.printer);
-    uint64_t options_tag = PyDict_Check(options.get()) ? dict_tag(options.get()) : 0;
+    if (!PyDict_CheckExact(options.get()))
+        return 0;
+    // The tags before the checks: a change made while checking (or while
+    // the dicts taken before are released) shows.
+    g.seen.take({g.printer, options.get()});
     bool ok = options_are_defaults(options.get()) && printer_names_bound();
     if (PyErr_Occurred())
         return -1;
-    if (!ok || dict_tag(g.printer) != printer_tag || dict_tag(options.get()) != options_tag)
+    if (!ok || !g.seen.unchanged()) {
+        g.seen.forget();
         return 0;
-    g.printer_tag = printer_tag;
-    g.options_tag = options_tag;
+    }
     Py_XSETREF(g.options, options.release()); // the old dict's finalizers may run here
     options = options_in_force();
     if (!options)
