@@ -6,6 +6,17 @@ import pytest
 
 from kestrelix_train.utils import space_utils
 
+# RLlib's NestedDict, where the installed Ray has it (None otherwise: the
+# module then binds a stand-in that has no instances).
+try:
+    from ray.rllib.utils.nested_dict import NestedDict
+except ModuleNotFoundError:
+    NestedDict = None
+
+needs_nested_dict = pytest.mark.skipif(
+    NestedDict is None, reason="RLlib's NestedDict is not available (no Ray, or a Ray without it)"
+)
+
 
 @pytest.fixture
 def su():

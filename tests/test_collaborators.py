@@ -12,17 +12,18 @@ PRELUDE = textwrap.dedent(
     """
     import builtins, sys, threading
     import numpy as np, torch
-    import numpy.core.multiarray, numpy.core.fromnumeric, numpy.core.umath
+    import importlib
     import collections, kestrelix_core.spaces as ks
-    from ray.rllib.utils.nested_dict import NestedDict
     from kestrelix_train.utils import space_utils as su
 
-    RECORDED = [numpy.core.multiarray.concatenate, numpy.core.fromnumeric.any, numpy.core.fromnumeric.prod,
-                torch.cat, torch.from_numpy, torch.empty, torch.float32, NestedDict,
+    CORE = "numpy._core" if int(np.__version__.split(".")[0]) >= 2 else "numpy.core"
+    core = lambda name: importlib.import_module(CORE + "." + name)
+    RECORDED = [core("multiarray").concatenate, core("fromnumeric").any, core("fromnumeric").prod,
+                torch.cat, torch.from_numpy, torch.empty, torch.float32, su.NestedDict,
                 collections.OrderedDict, ks.Dict, ks.Tuple]
     counts = lambda: [sys.getrefcount(o) for o in RECORDED]
     real_import = builtins.__import__
-    API = "numpy.core._multiarray_umath"  # the module numpy's C API comes from
+    API = CORE + "._multiarray_umath"  # the module numpy's C API comes from
     set_up_imports = []
 
     def hooked(on_api):

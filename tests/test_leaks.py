@@ -39,7 +39,7 @@ import types
 import numpy as np
 import pytest
 import torch
-from ray.rllib.utils.nested_dict import NestedDict
+from conftest import NestedDict
 
 import kestrelix_core.spaces as ks
 from kestrelix_core.agent.perceptor.perceptor import Perceptor
@@ -361,7 +361,8 @@ CASES = {
     "flatten_unknown": (su._flatten_unknown, (ks.Tuple([ks.Discrete(2)] * 2), (np.ones(2), np.zeros(3)))),
     "flatten_unknown_error": (fails(ValueError, su._flatten_unknown), (ks.Tuple([]), ())),
     "flatten_numpy": (su.flatten_object_numpy, (NESTED,)),
-    "flatten_numpy_nested_dict": (su.flatten_object_numpy, (NestedDict({"a": np.ones(2), "b": np.zeros(1)}),)),
+    **({"flatten_numpy_nested_dict": (su.flatten_object_numpy, (NestedDict({"a": np.ones(2), "b": np.zeros(1)}),))}
+       if NestedDict else {}),
     "flatten_numpy_error": (fails(ValueError, su.flatten_object_numpy), ({"a": np.ones(2), "b": 3.0},)),
     "flatten_torch": (su.flatten_object_torch, (NESTED_T,)),
     "flatten_torch_from_numpy": (su.flatten_object_torch, (NESTED,)),

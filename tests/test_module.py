@@ -21,6 +21,7 @@ import pytest
 import torch
 
 import kestrelix_core.spaces
+from conftest import NestedDict
 from kestrelix_train.utils import space_utils as su
 
 FUNCTIONS = [
@@ -140,7 +141,6 @@ def test_collaborators_and_aliases():
     from kestrelix_core.agent.sensor import Sensor
     from kestrelix_core.agent.skill.skill_selector import SkillSelector
     from kestrelix_core.utils import sensor_util
-    from ray.rllib.utils.nested_dict import NestedDict
 
     assert su.OrderedDict is collections.OrderedDict
     assert (su.Any, su.Dict, su.List, su.Tuple, su.TypeVar, su.Union) == (
@@ -149,8 +149,9 @@ def test_collaborators_and_aliases():
     assert su.kestrelix_spaces is kestrelix_core.spaces
     assert (su.gym, su.np, su.torch) == (gymnasium, np, torch)
     assert su.tree is sys.modules["tree"]
-    assert (su.Perceptor, su.Sensor, su.SkillSelector, su.sensor_util, su.NestedDict) == (
-        Perceptor, Sensor, SkillSelector, sensor_util, NestedDict)
+    assert (su.Perceptor, su.Sensor, su.SkillSelector, su.sensor_util) == (
+        Perceptor, Sensor, SkillSelector, sensor_util)
+    assert su.NestedDict is (NestedDict or su.NestedDict) and isinstance(su.NestedDict, type)
     assert isinstance(su.T, typing.TypeVar) and su.T.__name__ == "T"
     assert su.T.__bound__ is None and su.T.__constraints__ == ()
     assert typing.get_args(su.FlatType) == (np.ndarray, typing.Dict, tuple, gymnasium.spaces.GraphInstance)
@@ -421,7 +422,6 @@ def _run(code):
 @pytest.mark.parametrize("blocked,first_use", [
     ("torch", "import torch"),
     ("kestrelix_core", "import kestrelix_core.spaces"),
-    ("ray.rllib.utils.nested_dict", "from ray.rllib.utils.nested_dict import NestedDict"),
 ])
 def test_missing_collaborator_fails_import_and_leaves_no_module(blocked, first_use):
     out = _run(f"""
@@ -444,6 +444,55 @@ def test_missing_collaborator_fails_import_and_leaves_no_module(blocked, first_u
     expected, got, *rest = out.stdout.splitlines()
     assert got == expected and expected.startswith("ModuleNotFoundError")
     assert rest == ["False", "True"]
+
+
+STAND_IN = """
+    import sys
+    sys.path.insert(0, {where!r})
+    {block}
+    from kestrelix_train.utils import space_utils as su
+    import numpy as np
+    N = su.NestedDict
+    for make in (N, lambda: N({{"a": 1}}), lambda: object.__new__(N), lambda: type("Sub", (N,), {{}})):
+        try:
+            make()
+        except TypeError as e:
+            print(e)
+    print(N.__module__, N.__name__, isinstance({{}}, N), issubclass(dict, N))
+    print(su.flatten_object_numpy([np.ones(1), {{"a": np.zeros(1)}}]).tolist(), su.mask_all_zero([{{"a": np.zeros(1)}}]))
+"""
+
+
+@pytest.mark.parametrize("ray_init", [None, ""])
+def test_without_rllib_nested_dict_the_module_binds_a_stand_in(tmp_path, ray_init):
+    # None: Ray cannot be found at all; "": a Ray without RLlib's NestedDict
+    block = "sys.modules['ray'] = None" if ray_init is None else "pass"
+    if ray_init is not None:
+        (tmp_path / "ray").mkdir()
+        (tmp_path / "ray" / "__init__.py").write_text(ray_init)
+    code = STAND_IN.format(where=str(tmp_path), block=block)
+    out = _run(code)
+    assert out.returncode == 0 and out.stderr == "", out.stderr
+    unavailable = ("NestedDict is not available: RLlib's NestedDict cannot be imported here "
+                   "(no module ray.rllib.utils.nested_dict)")
+    assert out.stdout.splitlines() == [unavailable, unavailable,
+                                       "object.__new__(kestrelix_train.utils.space_utils.NestedDict) is not safe, "
+                                       "use kestrelix_train.utils.space_utils.NestedDict.__new__()",
+                                       "type 'kestrelix_train.utils.space_utils.NestedDict' is not an acceptable "
+                                       "base type",
+                                       "kestrelix_train.utils.space_utils NestedDict False False",
+                                       "[1.0, 0.0] True"]
+
+
+@pytest.mark.parametrize("ray_init, error", [
+    ("import no_such_dependency_of_ray", "ModuleNotFoundError: No module named 'no_such_dependency_of_ray'"),
+    ("raise RuntimeError('ray is broken')", "RuntimeError: ray is broken"),
+])
+def test_other_errors_importing_ray_pass_through(tmp_path, ray_init, error):
+    (tmp_path / "ray").mkdir()
+    (tmp_path / "ray" / "__init__.py").write_text(ray_init)
+    out = _run(f"import sys; sys.path.insert(0, {str(tmp_path)!r}); import kestrelix_train.utils.space_utils")
+    assert out.returncode == 1 and out.stderr.splitlines()[-1] == error
 
 
 def test_missing_name_in_from_import():

@@ -3,9 +3,65 @@
 #define SU_COLLABORATORS_UNIT
 #include "collaborators.h"
 
+#include <cstring>
 #include <initializer_list>
 
 namespace su {
+
+namespace {
+
+PyObject *stand_in_new(PyTypeObject *, PyObject *, PyObject *) noexcept {
+    PyErr_Format(PyExc_TypeError,
+                 "NestedDict is not available: RLlib's NestedDict cannot be imported here (no module %s)",
+                 kNestedDictModule);
+    return nullptr;
+}
+
+// Not a base type and with no way to make an instance: no value is ever an
+// instance of it.
+PyTypeObject NestedDictStandIn = {
+    PyVarObject_HEAD_INIT(nullptr, 0) "kestrelix_train.utils.space_utils.NestedDict",
+};
+
+// Whether the pending ModuleNotFoundError names `dotted` or one of the
+// packages on its path.
+bool not_found_on_path(const char *dotted) noexcept {
+    PyObject *type, *exc, *tb;
+    PyErr_Fetch(&type, &exc, &tb);
+    PyErr_NormalizeException(&type, &exc, &tb);
+    bool found = false;
+    Ref name = exc ? Ref::steal(PyObject_GetAttrString(exc, "name")) : Ref();
+    if (name && PyUnicode_Check(name.get())) {
+        Py_ssize_t n = 0;
+        const char *s = PyUnicode_AsUTF8AndSize(name.get(), &n);
+        const size_t len = std::strlen(dotted);
+        found = s && static_cast<size_t>(n) <= len && std::memcmp(s, dotted, static_cast<size_t>(n)) == 0 &&
+                (static_cast<size_t>(n) == len || dotted[n] == '.');
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, exc, tb);
+    return found;
+}
+
+} // namespace
+
+Ref nested_dict_or_stand_in(Ref imported) noexcept {
+    if (imported || !PyErr_ExceptionMatches(PyExc_ModuleNotFoundError) ||
+        !not_found_on_path(kNestedDictModule))
+        return imported;
+    PyErr_Clear();
+    if (!(NestedDictStandIn.tp_flags & Py_TPFLAGS_READY)) {
+        NestedDictStandIn.tp_basicsize = sizeof(PyObject);
+        NestedDictStandIn.tp_flags = Py_TPFLAGS_DEFAULT;
+        NestedDictStandIn.tp_doc =
+            "Stands in for RLlib's NestedDict where Ray does not provide it: it has no "
+            "instances and cannot be subclassed.";
+        NestedDictStandIn.tp_new = stand_in_new;
+        if (PyType_Ready(&NestedDictStandIn) < 0)
+            return {};
+    }
+    return Ref::borrow(reinterpret_cast<PyObject *>(&NestedDictStandIn));
+}
 
 namespace collaborators_detail {
 
@@ -157,13 +213,18 @@ int load(Collaborators &c) {
     };
     // numpy's functions are taken from the modules that define them, so a
     // replacement bound on the numpy package does not count as numpy's own.
-    if (!take(c.numpy, import("numpy")) ||
-        !take(c.array, import_attr("numpy.core._multiarray_umath", "array")) ||
-        !take(c.concatenate, import_attr("numpy.core.multiarray", "concatenate")) ||
-        !take(c.any, import_attr("numpy.core.fromnumeric", "any")) ||
-        !take(c.multiply, import_attr("numpy.core.umath", "multiply")) ||
-        !take(c.clip, import_attr("numpy.core.fromnumeric", "clip")) ||
-        !take(c.prod, import_attr("numpy.core.fromnumeric", "prod")))
+    // Those modules live in numpy._core from numpy 2 on (numpy.core remains
+    // there only as a deprecated alias).
+    const bool numpy2 = PyArray_RUNTIME_VERSION >= NPY_2_0_API_VERSION;
+    auto numpy_attr = [numpy2](const char *module, const char *name) {
+        Ref full = Ref::steal(PyUnicode_FromFormat("%s.%s", numpy2 ? "numpy._core" : "numpy.core", module));
+        return full ? attr(Ref::steal(PyImport_Import(full.get())), name) : Ref();
+    };
+    if (!take(c.numpy, import("numpy")) || !take(c.array, numpy_attr("_multiarray_umath", "array")) ||
+        !take(c.concatenate, numpy_attr("multiarray", "concatenate")) ||
+        !take(c.any, numpy_attr("fromnumeric", "any")) ||
+        !take(c.multiply, numpy_attr("umath", "multiply")) ||
+        !take(c.clip, numpy_attr("fromnumeric", "clip")) || !take(c.prod, numpy_attr("fromnumeric", "prod")))
         return 0;
     c.any_reads = code_reads(c.any).release();
     c.prod_reads = code_reads(c.prod).release();
@@ -214,7 +275,7 @@ int load(Collaborators &c) {
     for (const auto &t : kTorchTypes)
         if (!take(c.torch_dtype[t.type_num], attr(torch, t.name)))
             return 0;
-    if (!take(c.nested_dict, import_attr("ray.rllib.utils.nested_dict", "NestedDict")) ||
+    if (!take(c.nested_dict, nested_dict_or_stand_in(import_attr(kNestedDictModule, "NestedDict"))) ||
         !take(c.ordered_dict, import_attr("collections", "OrderedDict")) ||
         !take(c.spaces_module, import("kestrelix_core.spaces")))
         return 0;

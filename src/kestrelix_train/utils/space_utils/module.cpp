@@ -1,5 +1,6 @@
 // Module frame: the function type, the function table, and the import-time
 // set-up of kestrelix_train.utils.space_utils.
+#include "collaborators.h"
 #include "coroutine.h"
 #include "function.h"
 #include "impls.h"
@@ -867,7 +868,7 @@ int import_collaborators(PyObject *d) {
         bind(d, "SkillSelector",
              import_from(d, "kestrelix_core.agent.skill.skill_selector", "SkillSelector")) < 0 ||
         bind(d, "sensor_util", import_from(d, "kestrelix_core.utils", "sensor_util")) < 0 ||
-        bind(d, "NestedDict", import_from(d, "ray.rllib.utils.nested_dict", "NestedDict")) < 0)
+        bind(d, "NestedDict", nested_dict_or_stand_in(import_from(d, kNestedDictModule, "NestedDict"))) < 0)
         return -1;
     return 0;
 }
