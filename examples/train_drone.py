@@ -1,7 +1,7 @@
 """Train the example drone agent end to end through space_utils.
 
     python examples/train_drone.py                # one process
-    python examples/train_drone.py --workers 2    # episodes collected by 2 Ray workers
+    python examples/train_drone.py --workers 2    # episodes collected by 2 Ray workers (needs Ray)
 
 Each iteration collects a batch of episodes (all running side by side) and
 takes one policy-gradient step (REINFORCE with reward-to-go and normalised
@@ -17,6 +17,7 @@ import argparse
 import asyncio
 import contextlib
 import dataclasses
+import importlib.util
 import io
 import logging
 import math
@@ -559,7 +560,7 @@ def parse_args(argv: Optional[Sequence[str]] = None) -> Config:
         "--workers",
         type=_int_at_least(0),
         default=defaults.workers,
-        help="collect episodes in N Ray workers (0: in this process)",
+        help="collect episodes in N Ray workers (0: in this process; N > 0 needs Ray)",
     )
     parser.add_argument(
         "--max-steps", type=_int_at_least(1), default=defaults.max_steps, help="episode length limit (%(default)s)"
@@ -572,6 +573,11 @@ def parse_args(argv: Optional[Sequence[str]] = None) -> Config:
     args = parser.parse_args(argv)
     if args.output.exists() and not args.output.is_dir():
         parser.error(f"argument --output: {args.output} exists and is not a folder")
+    if args.workers > 0 and importlib.util.find_spec("ray") is None:
+        parser.error(
+            "argument --workers: Ray workers need Ray, which is not installed "
+            "(pip install 'kestrelix-train-space-utils[rllib]'); use --workers 0 to collect in this process"
+        )
     return Config(
         iterations=args.iterations,
         episodes_per_iteration=args.episodes,

@@ -59,5 +59,5 @@ PIP=(.venv/bin/python -m pip --disable-pip-version-check -q)
 
 # torch first, alone: the CPU build of 2.13.0, so nothing pulls another torch.
 "${PIP[@]}" install -c constraints.txt torch==2.13.0
-"${PIP[@]}" install -c constraints.txt ./kestrelix_core ".[test,example]"
+"${PIP[@]}" install -c constraints.txt ./kestrelix_core ".[rllib,test,example]"
 echo "$want" >"$STAMP"

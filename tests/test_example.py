@@ -156,6 +156,15 @@ def test_bad_arguments_end_in_argparse_errors(argv, complaint, capsys):
     assert complaint in err and err.startswith("usage:")
 
 
+def test_workers_without_ray_end_in_an_argument_error(monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "ray", None)
+    with pytest.raises(SystemExit) as info:
+        train_drone.parse_args(["--workers", "2"])
+    assert info.value.code == 2
+    assert "argument --workers: Ray workers need Ray, which is not installed" in capsys.readouterr().err
+    assert train_drone.parse_args(["--workers", "0"]).workers == 0
+
+
 def test_output_that_is_a_file_is_refused(tmp_path, capsys):
     taken = tmp_path / "file"
     taken.write_text("")
