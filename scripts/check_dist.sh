@@ -2,8 +2,9 @@
 # Checks the package as it ships: builds the sdist, builds the wheel from that
 # sdist (not from this tree, so a file missing from the sdist fails the
 # build), installs the wheel with constraints.txt into a fresh virtual
-# environment and, from outside the source tree, imports the module and runs
-# the reference's examples against the installed copy.
+# environment (without the optional Ray) and, from outside the source tree,
+# imports the module with warnings as errors and runs the reference's
+# examples against the installed copy.
 #   scripts/check_dist.sh [work-dir]     (default build/dist-check)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -64,6 +65,12 @@ V="$work/venv/bin/python"
 "$V" -m pip "${PIP[@]}" install -c constraints.txt ./kestrelix_core "${wheel[0]}" pytest
 
 cd "$work"
+# Ray is an extra: this environment has none, and the import must still be
+# silent with warnings as errors
+out=$("$V" -W error -c "import kestrelix_train.utils.space_utils" 2>&1) && [ -z "$out" ] || {
+    echo "check_dist: importing with -W error printed or failed: $out" >&2
+    exit 1
+}
 "$V" - "$work/venv" <<'EOF'
 import inspect
 import sys
