@@ -167,6 +167,9 @@ def test_make_np_array_array_goes_through_astype(trace_lines):
     assert lines == ["x=== {} <class 'dict'>", "x=== () <class 'tuple'>"]
 
 
+# numpy 2 warns that torch's Tensor.__array__ takes no `copy` keyword: a
+# matter between the two libraries, which np.array(tensor) meets as well
+@pytest.mark.filterwarnings("ignore:__array__ implementation doesn't accept a copy keyword:DeprecationWarning")
 def test_make_np_array_tensor_goes_to_numpy_whole(trace_lines):
     with trace_lines():
         out = su.make_np_array(torch.tensor([1.5, 2.5]))

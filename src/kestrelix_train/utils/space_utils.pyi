@@ -23,13 +23,15 @@ from kestrelix_core.agent.perceptor.perceptor import Perceptor as Perceptor
 from kestrelix_core.agent.sensor import Sensor as Sensor
 from kestrelix_core.agent.skill.skill_selector import SkillSelector as SkillSelector
 from kestrelix_core.utils import sensor_util as sensor_util
-from ray.rllib.utils.nested_dict import NestedDict as NestedDict
 
 
 # collaborators under the module's short names
 gym = gymnasium
 np = numpy
 TypingDict = Dict
+# RLlib's NestedDict where Ray provides it, else a stand-in class that has no
+# instances (Ray is optional)
+NestedDict: type[Any]
 
 T = TypeVar("T")
 FlatType = Union[np.ndarray, TypingDict, tuple, gym.spaces.GraphInstance]
