@@ -26,9 +26,13 @@ PyTypeObject NestedDictStandIn = {
 // Whether the pending ModuleNotFoundError names `dotted` or one of the
 // packages on its path.
 bool not_found_on_path(const char *dotted) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject *exc = PyErr_GetRaisedException();
+#else
     PyObject *type, *exc, *tb;
     PyErr_Fetch(&type, &exc, &tb);
     PyErr_NormalizeException(&type, &exc, &tb);
+#endif
     bool found = false;
     Ref name = exc ? Ref::steal(PyObject_GetAttrString(exc, "name")) : Ref();
     if (name && PyUnicode_Check(name.get())) {
@@ -39,7 +43,11 @@ bool not_found_on_path(const char *dotted) noexcept {
                 (static_cast<size_t>(n) == len || dotted[n] == '.');
     }
     PyErr_Clear();
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
     PyErr_Restore(type, exc, tb);
+#endif
     return found;
 }
 
