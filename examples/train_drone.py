@@ -17,6 +17,7 @@ import argparse
 import asyncio
 import contextlib
 import dataclasses
+import importlib
 import importlib.util
 import io
 import logging
@@ -316,7 +317,8 @@ class RayCollector:
 
     def __init__(self, config: Config) -> None:
         os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
-        import ray
+        # Ray is optional (imported by name, so that type checks pass without it)
+        ray: Any = importlib.import_module("ray")
 
         self._ray = ray
         import kestrelix_train
