@@ -1,6 +1,7 @@
 // The module's native coroutine type (see coroutine.h for what it does).
 #include "coroutine.h"
 #include "function.h"
+#include "internals.h"
 
 #include <cstddef>
 #include <utility>
@@ -118,8 +119,7 @@ void fail_body(CoroObject *c) noexcept {
 }
 
 bool is_iterable_coroutine(PyObject *o) noexcept {
-    return PyGen_CheckExact(o) &&
-           (reinterpret_cast<PyGenObject *>(o)->gi_code->co_flags & CO_ITERABLE_COROUTINE);
+    return PyGen_CheckExact(o) && (internals::gen_code_flags(o) & CO_ITERABLE_COROUTINE);
 }
 
 // The iterator that `await o` drives, with the interpreter's errors.
@@ -455,6 +455,13 @@ int unpack_throw_args(PyObject *const *args, Py_ssize_t nargs, PyObject **typ, P
                      nargs < 1 ? "at least " : "at most ", nargs < 1 ? 1 : 3, nargs < 1 ? "" : "s", nargs);
         return -1;
     }
+#if PY_VERSION_HEX >= 0x030C0000
+    if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                  "the (type, exc, tb) signature of throw() is deprecated, "
+                                  "use the single-arg signature instead.",
+                                  1) < 0)
+        return -1;
+#endif
     *typ = args[0];
     *val = nargs > 1 ? args[1] : nullptr;
     *tb = nargs > 2 ? args[2] : nullptr;
@@ -465,7 +472,12 @@ int unpack_throw_args(PyObject *const *args, Py_ssize_t nargs, PyObject **typ, P
 constexpr const char kSendDoc[] =
     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration.";
 constexpr const char kThrowDoc[] = "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in "
-                                   "coroutine, return next iterated value or raise\nStopIteration.";
+                                   "coroutine, return next iterated value or raise\nStopIteration."
+#if PY_VERSION_HEX >= 0x030C0000
+                                   "\nthe (type, val, tb) signature is deprecated, \nand may be removed in "
+                                   "a future version of Python."
+#endif
+    ;
 constexpr const char kCloseDoc[] = "close() -> raise GeneratorExit inside coroutine.";
 
 // ----- coroutine slots -----------------------------------------------------
@@ -627,6 +639,9 @@ PyMethodDef coro_methods[] = {
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw_method)), METH_FASTCALL,
      kThrowDoc},
     {"close", reinterpret_cast<PyCFunction>(coro_close_method), METH_NOARGS, kCloseDoc},
+#if PY_VERSION_HEX >= 0x030D0000
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, PyDoc_STR("See PEP 585")},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 

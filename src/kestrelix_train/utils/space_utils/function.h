@@ -44,6 +44,7 @@ struct FuncObject {
     PyObject *code;        // code object
     PyObject *globals;     // the module's namespace
     PyObject *dict;        // __dict__
+    PyObject *type_params; // __type_params__ (3.12 on): a tuple, nullptr for ()
     PyObject *weakreflist;
     PyObject *varnames[kMaxParams]; // interned parameter names
 };

@@ -1,22 +1,31 @@
 // The interpreter internals that the fast paths use, in one place.
 //
 // Each helper below says what it is for, what it rests on for each CPython
-// version, and the public replacement where one exists. Code outside this
-// header does not touch private API or private struct fields of the
-// interpreter; it calls these helpers.
+// version (3.11, 3.12, 3.13), and the public replacement where one exists.
+// Code outside this header does not touch private API or private struct
+// fields of the interpreter; it calls these helpers. init() runs once at
+// import, before any of them is used.
 #pragma once
 
 #include "ref.h"
 
 #include <cstdint>
 
+#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
+#error "space_utils supports CPython 3.11 to 3.13"
+#endif
+
 namespace su::internals {
 
 // The member that a class's MRO gives for `name` (borrowed; nullptr when no
 // class defines it), found as generic attribute access finds it, without
 // running Python code and without setting an error.
-//   3.11: _PyType_Lookup (private, exported), which also uses the type
-//         method cache.
+//   3.11-3.13: _PyType_Lookup, private but declared in the public headers
+//         and exported. It uses the interpreter's method cache and assigns
+//         the class its version tag (type_tag below relies on that). There
+//         is no public equivalent before 3.14; walking tp_mro through
+//         PyType_GetDict would give the same answer without the cache, for
+//         a dict look-up per class on every call of a fast path's guard.
 inline PyObject *type_lookup(PyTypeObject *tp, PyObject *name) noexcept {
     return _PyType_Lookup(tp, name);
 }
@@ -24,23 +33,106 @@ inline PyObject *type_lookup(PyTypeObject *tp, PyObject *name) noexcept {
 // What the interpreter finds to call for `obj.name(...)`: 1 with an unbound
 // method in *found (the instance then goes first), 0 with a bound value, or
 // -1 with an error set and *found nullptr. *found is a new reference.
-//   3.11: _PyObject_GetMethod (private, exported).
+//   3.11, 3.12: _PyObject_GetMethod, private but declared in the public
+//         headers; it makes no bound method.
+//   3.13: that function moved to the interpreter's internal headers, so the
+//         public attribute look-up is used: a bound method bound to `obj`
+//         itself is unwrapped to its function (1), anything
+//         else is returned as the bound value (0). The same answers; one
+//         bound method is made and dropped (a small allocation, only on the
+//         skill selector's mask path, which makes its answer from two
+//         look-ups of this kind: no difference shows in the benchmarks).
 inline int get_method(PyObject *obj, PyObject *name, PyObject **found) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
     return _PyObject_GetMethod(obj, name, found);
+#else
+    PyObject *v = PyObject_GetAttr(obj, name);
+    *found = v;
+    if (!v)
+        return -1;
+    if (PyMethod_Check(v) && PyMethod_GET_SELF(v) == obj) {
+        *found = Py_NewRef(PyMethod_GET_FUNCTION(v));
+        Py_DECREF(v);
+        return 1;
+    }
+    return 0;
+#endif
 }
 
 // The class's version tag, or 0 when it has none. Any change to the class or
 // to one of its bases gives it a new tag (or none).
-//   3.11: tp_version_tag under Py_TPFLAGS_VALID_VERSION_TAG.
+//   3.11-3.13: tp_version_tag under Py_TPFLAGS_VALID_VERSION_TAG, public
+//         fields of the type object. Type watchers (3.12 on) would tell of a
+//         change too, but only of the first one after each PyType_Watch, and
+//         a watched class stays watched while it lives: a tag that is read
+//         and compared is both simpler and as cheap.
 inline unsigned int type_tag(PyTypeObject *tp) noexcept {
     return PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
 }
 
+// The code flags of a generator object (`gen` an exact generator), to tell
+// a generator-based coroutine (CO_ITERABLE_COROUTINE) from a plain one.
+//   3.11: the gi_code field of the generator object.
+//   3.12, 3.13: that field is gone; PyGen_GetCode (public).
+inline int gen_code_flags(PyObject *gen) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<PyGenObject *>(gen)->gi_code->co_flags;
+#else
+    PyCodeObject *code = PyGen_GetCode(reinterpret_cast<PyGenObject *>(gen));
+    const int flags = code->co_flags;
+    Py_DECREF(code);
+    return flags;
+#endif
+}
+
+#if PY_VERSION_HEX >= 0x030C0000
+// 3.12 on: a dict watcher of the module's own. Every dict that dict_tag()
+// was asked about is watched; any change to one of them (a key added,
+// removed or rebound, a clear, an update into an empty dict) and its
+// deallocation move one counter on. -1: no watcher could be had (all the
+// interpreter's watcher slots taken); every tag is then a new number and the
+// guards built on them never hold.
+inline int dict_watcher = -1;
+inline uint64_t dict_epoch = 1;
+
+inline int on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept {
+    ++dict_epoch;
+    return 0;
+}
+#endif
+
 // A number that differs from every earlier one whenever the dict `d` was
-// changed since it was last read (a key added, removed or rebound).
+// changed since it was last read (a key added, removed or rebound). Equal
+// numbers for one dict mean no change between the two reads; a change to
+// another dict may give a new number too.
 //   3.11: ma_version_tag, which the interpreter bumps on every change.
+//   3.12, 3.13: ma_version_tag is deprecated (and leaves later releases), so
+//         the tag rests on the public dict watchers: `d` is watched from its
+//         first read on (PyDict_Watch sets one bit in the dict; watching
+//         again is a no-op) and the tag is the watcher's counter.
 inline uint64_t dict_tag(PyObject *d) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
     return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
+#else
+    if (SU_UNLIKELY(dict_watcher < 0))
+        return ++dict_epoch;
+    // (cannot fail: `d` is a dict and the watcher is ours)
+    (void)PyDict_Watch(dict_watcher, d);
+    return dict_epoch;
+#endif
+}
+
+// Readies what the helpers need; called once when the module is first
+// imported. 0; it cannot fail (without a watcher the tags are never equal).
+inline int init() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (dict_watcher < 0) {
+        dict_watcher = PyDict_AddWatcher(on_dict_event);
+        if (dict_watcher < 0)
+            PyErr_Clear();
+    }
+#endif
+    return 0;
 }
 
 } // namespace su::internals

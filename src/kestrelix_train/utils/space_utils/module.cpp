@@ -4,6 +4,7 @@
 #include "coroutine.h"
 #include "function.h"
 #include "impls.h"
+#include "internals.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -185,6 +186,7 @@ int func_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->code);
     Py_VISIT(f->globals);
     Py_VISIT(f->dict);
+    Py_VISIT(f->type_params);
     return 0;
 }
 
@@ -198,6 +200,7 @@ int func_clear(PyObject *self) {
     Py_CLEAR(f->code);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->dict);
+    Py_CLEAR(f->type_params);
     return 0;
 }
 
@@ -321,6 +324,22 @@ PyObject *get_globals(PyObject *self, void *) {
 PyObject *get_closure(PyObject *, void *) {
     Py_RETURN_NONE;
 }
+#if PY_VERSION_HEX >= 0x030C0000
+// As on a `def` without type parameters: () until a tuple is set; it cannot
+// be deleted.
+PyObject *get_type_params(PyObject *self, void *) {
+    PyObject *t = as_func(self)->type_params;
+    return t ? Py_NewRef(t) : PyTuple_New(0);
+}
+int set_type_params(PyObject *self, PyObject *v, void *) {
+    if (!v || !PyTuple_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    Py_XSETREF(as_func(self)->type_params, Py_NewRef(v));
+    return 0;
+}
+#endif
 
 PyGetSetDef func_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -332,6 +351,9 @@ PyGetSetDef func_getset[] = {
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030C0000
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
+#endif
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -424,6 +446,7 @@ FuncObject *alloc_function(const FuncSpec *spec, PyObject *globals) {
     f->spec = spec;
     f->name = f->qualname = f->module = f->doc = nullptr;
     f->annotations = f->defaults = f->kwdefaults = f->code = f->dict = f->weakreflist = nullptr;
+    f->type_params = nullptr;
     f->globals = Py_NewRef(globals);
     for (PyObject *&v : f->varnames)
         v = nullptr;
@@ -1012,7 +1035,7 @@ int module_exec(PyObject *m) {
     PyObject *d = PyModule_GetDict(m);
     if (!d)
         return -1;
-    if (ready_function_type() < 0 || ready_coroutine_types() < 0)
+    if (internals::init() < 0 || ready_function_type() < 0 || ready_coroutine_types() < 0)
         return -1;
     if (import_collaborators(d) < 0 || bind_aliases(d) < 0 || bind_functions(m, d) < 0 ||
         register_coroutine_type(d) < 0) {
