@@ -1,9 +1,20 @@
 #!/usr/bin/env bash
 # Builds the extension with AddressSanitizer and runs the test suite on it.
+# PYTHON=python3.12 (or 3.13) runs it on that version instead of 3.11: in an
+# environment of its own, build/asan-py3XX/venv, made once by
+# scripts/make_env.sh (delete it to make it again).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-scripts/devbuild.sh build/asan -DSPACE_UTILS_ASAN=ON -DCMAKE_BUILD_TYPE=Debug
+v=${PYTHON:-3.11}
+v=${v#python}
+if [ "$v" = 3.11 ]; then
+    scripts/setup.sh
+    export VENV=.venv build=build/asan
+else
+    export VENV=build/asan-py${v/./}/venv build=build/asan-py${v/./}
+    [ -x "$VENV/bin/python" ] || scripts/make_env.sh "$v" "$VENV"
+fi
+scripts/devbuild.sh "$build" -DSPACE_UTILS_ASAN=ON -DCMAKE_BUILD_TYPE=Debug
 # libstdc++ is preloaded too, so the sanitizer finds the real __cxa_throw
 # for C++ libraries loaded later (dm-tree throws at import).
 ASAN_LIB="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
@@ -15,5 +26,5 @@ export ASAN_OPTIONS=detect_leaks=1:leak_check_at_exit=0:allocator_may_return_nul
 export PYTHONMALLOC=malloc
 # Ray's own native processes are not run under the sanitizer: the Ray-worker
 # test is left out, everything else runs.
-LD_PRELOAD="$ASAN_LIB" PYTHONPATH=build/asan/site exec .venv/bin/python -m pytest -p no:cacheprovider \
+LD_PRELOAD="$ASAN_LIB" PYTHONPATH="$build/site" exec "$VENV/bin/python" -m pytest -p no:cacheprovider \
     --deselect tests/test_example.py::test_ray_workers_collect_episodes "$@"

@@ -299,6 +299,39 @@ int check_throw_args(PyObject *typ, PyObject *val, PyObject *tb) noexcept {
     return -1;
 }
 
+// `yf.throw(typ[, val[, tb]])` through its method `meth`. From 3.12 on the
+// interpreter throws into a generator or coroutine of its own without the
+// deprecation warning of the three-argument form (the call that reached this
+// coroutine gave it already): such a delegate gets the one exception object
+// that the three arguments make, its traceback attached.
+PyObject *call_throw(PyObject *meth, PyObject *yf, PyObject *typ, PyObject *val, PyObject *tb) noexcept {
+    PyObject *argv[] = {typ, val, tb};
+    const size_t n = !val ? 1 : !tb ? 2 : 3;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (n > 1 && (PyGen_CheckExact(yf) || PyCoro_CheckExact(yf))) {
+        if (check_throw_args(typ, val, tb) < 0)
+            return nullptr;
+        PyObject *t = Py_NewRef(typ), *v = Py_XNewRef(val), *b = tb == Py_None ? nullptr : Py_XNewRef(tb);
+        if (PyExceptionClass_Check(t))
+            PyErr_NormalizeException(&t, &v, &b);
+        else
+            Py_SETREF(v, Py_NewRef(t));
+        Ref exc = Ref::steal(v);
+        Py_DECREF(t);
+        const int err =
+            b && exc && PyExceptionInstance_Check(exc.get()) ? PyException_SetTraceback(exc.get(), b) : 0;
+        Py_XDECREF(b);
+        if (!exc || err < 0)
+            return nullptr;
+        PyObject *one = exc.get();
+        return PyObject_Vectorcall(meth, &one, 1, nullptr);
+    }
+#else
+    (void)yf;
+#endif
+    return PyObject_Vectorcall(meth, argv, n, nullptr);
+}
+
 // An exception arrives at the body while it is not awaiting (or after the
 // delegate let it through): checks of state first, then the body ends.
 PySendResult throw_here(CoroObject *c, PyObject *typ, PyObject *val, PyObject *tb) noexcept {
@@ -371,9 +404,7 @@ PySendResult throw_in(CoroObject *c, PyObject *typ, PyObject *val, PyObject *tb,
         }
         const int state = c->state;
         c->state = kCoroRunning;
-        PyObject *argv[] = {typ, val, tb};
-        const size_t n = !val ? 1 : !tb ? 2 : 3;
-        res = PyObject_Vectorcall(meth.get(), argv, n, nullptr);
+        res = call_throw(meth.get(), yf.get(), typ, val, tb);
         c->state = state;
         if (res)
             r = PYGEN_NEXT;
