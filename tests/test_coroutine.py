@@ -88,6 +88,26 @@ def test_throw_reaches_the_awaited_object_first(args):
     assert d.log[0][0] == "caught" and list(e.value.value) == ["recovered"]
 
 
+def test_three_argument_throw_warns_as_a_python_coroutine_does():
+    async def ref(awaitable):
+        return await awaitable
+
+    seen = []
+    for make in (ref, lambda d: coro_with(lambda: d)):
+        d = Delegate(catch=KeyError)
+        c = make(d)
+        wrapper_doc = type(c.__await__()).throw.__doc__
+        c.send(None)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            with pytest.raises(StopIteration):
+                c.throw(KeyError, KeyError("x"), None)
+        warned = [(w.category, str(w.message)) for w in caught]
+        cls = type(c)
+        seen.append((warned, [e[0] for e in d.log], cls.throw.__doc__, wrapper_doc, hasattr(cls, "__class_getitem__")))
+    assert seen[0] == seen[1]
+
+
 def test_throw_not_handled_ends_the_coroutine():
     d = Delegate()
     c = coro_with(lambda: d)

@@ -264,6 +264,29 @@ def test_function_attributes_behave_like_a_def():
         type(f)()
 
 
+def test_attributes_are_those_of_a_def_on_this_python():
+    def ref(a):
+        pass
+
+    def surface(f):
+        out = [sorted(set(dir(f)) - {"__builtins__", "_is_coroutine"}), getattr(f, "__type_params__", None)]
+        if hasattr(f, "__type_params__"):
+            for bad in ([int], None, "del"):
+                try:
+                    if bad == "del":
+                        del f.__type_params__
+                    else:
+                        f.__type_params__ = bad
+                except TypeError as e:
+                    out.append(str(e))
+            f.__type_params__ = (int,)
+            out.append(f.__type_params__)
+            f.__type_params__ = ()
+        return out
+
+    assert surface(su.filter_sample) == surface(ref)
+
+
 def ref_signature(name, params, defaults=None):
     """A Python function with the same signature, to compare error texts with."""
     args = ", ".join(params)
