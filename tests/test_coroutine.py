@@ -78,6 +78,7 @@ def test_send_passes_values_through_the_delegate():
     c.close()
 
 
+@pytest.mark.filterwarnings("ignore:the \\(type, exc, tb\\) signature:DeprecationWarning")
 @pytest.mark.parametrize("args", [(KeyError("x"),), (KeyError, KeyError("x")), (KeyError, "x", None)])
 def test_throw_reaches_the_awaited_object_first(args):
     d = Delegate(catch=KeyError)
