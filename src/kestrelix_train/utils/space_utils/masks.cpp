@@ -1456,7 +1456,8 @@ bool class_attribute_plain(PyTypeObject *tp) {
     static PyObject *object_class = nullptr; // object.__class__
     if (SU_UNLIKELY(!object_class)) {
         PyObject *name = SU_STR(__class__);
-        object_class = name ? PyDict_GetItemWithError(PyBaseObject_Type.tp_dict, name) : nullptr;
+        // (from 3.12 on a builtin type keeps no tp_dict of its own)
+        object_class = name ? internals::type_lookup(&PyBaseObject_Type, name) : nullptr;
         if (!object_class) {
             PyErr_Clear();
             return false;
