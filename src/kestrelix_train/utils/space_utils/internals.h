@@ -61,13 +61,21 @@ inline int get_method(PyObject *obj, PyObject *name, PyObject **found) noexcept 
 
 // The class's version tag, or 0 when it has none. Any change to the class or
 // to one of its bases gives it a new tag (or none).
-//   3.11-3.13: tp_version_tag under Py_TPFLAGS_VALID_VERSION_TAG, public
-//         fields of the type object. Type watchers (3.12 on) would tell of a
-//         change too, but only of the first one after each PyType_Watch, and
-//         a watched class stays watched while it lives: a tag that is read
-//         and compared is both simpler and as cheap.
+//   3.11, 3.12: tp_version_tag under Py_TPFLAGS_VALID_VERSION_TAG, public
+//         fields of the type object.
+//   3.13: the interpreter no longer keeps that flag (it stays clear); a
+//         tp_version_tag of 0 is the one mark of no tag, and a change to the
+//         class sets it to 0.
+// The look-up above (and PyUnstable_Type_AssignVersionTag from 3.13 on)
+// gives a class its tag. Type watchers (3.12 on) would tell of a change too,
+// but only of the first one after each PyType_Watch: a tag that is read and
+// compared is both simpler and as cheap.
 inline unsigned int type_tag(PyTypeObject *tp) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
     return PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
+#else
+    return tp->tp_version_tag;
+#endif
 }
 
 // The code flags of a generator object (`gen` an exact generator), to tell
