@@ -22,6 +22,9 @@ PRELUDE = textwrap.dedent(
                 torch.cat, torch.from_numpy, torch.empty, torch.float32, su.NestedDict,
                 collections.OrderedDict, ks.Dict, ks.Tuple]
     counts = lambda: [sys.getrefcount(o) for o in RECORDED]
+    # what each recorded object gains when the set-up keeps it: nothing for an
+    # object that is immortal (from 3.12 on, the interpreter's own types)
+    KEPT = [0 if sys.getrefcount(o) >= 1 << 30 else 1 for o in RECORDED]
     real_import = builtins.__import__
     API = CORE + "._multiarray_umath"  # the module numpy's C API comes from
     set_up_imports = []
@@ -85,7 +88,7 @@ def test_an_interrupt_during_set_up_is_passed_on_and_the_set_up_retried(call):
         for _ in range(3):
             assert repr({call}) == expected
         assert len(set_up_imports) == tried  # and then done for good
-        assert [a - b for a, b in zip(counts(), before)] == [1] * len(RECORDED)
+        assert [a - b for a, b in zip(counts(), before)] == KEPT
         """
     )
 
@@ -122,7 +125,7 @@ def test_two_threads_setting_up_together_keep_one_reference_each():
         assert results["first"].tolist() == [1, 0, 1]
         assert results["other"].tolist() == [0.0, 1.0, 2.0, 1.0, 1.0]
         # What the slower thread loaded was released: one kept reference each.
-        assert [a - b for a, b in zip(counts(), before)] == [1] * len(RECORDED), (counts(), before)
+        assert [a - b for a, b in zip(counts(), before)] == KEPT, (counts(), before)
         print("ok")
         """
     )
