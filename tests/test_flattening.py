@@ -2,6 +2,7 @@
 
 import collections
 import gc
+import sys
 import types
 
 import numpy as np
@@ -263,6 +264,9 @@ def test_batch_join_rereads_leaves_changed_while_torch_allocates(change, middle)
     if middle == "transposed":
         leaves[1] = np.asfortranarray(leaves[1])  # owns its data, laid out as a transpose
     value = dict(zip("abc", leaves))
+    # From 3.12 on the collection runs at the next bytecode boundary, which
+    # may come only after the call: the leaf as it was is then the answer.
+    unchanged = [outcome(py_torch, value, True)] if sys.version_info >= (3, 12) else []
 
     class Change:
         def __del__(self):
@@ -280,7 +284,7 @@ def test_batch_join_rereads_leaves_changed_while_torch_allocates(change, middle)
     finally:
         gc.set_threshold(*saved)
         gc.enable()
-    assert got == outcome(py_torch, value, True)
+    assert got in [outcome(py_torch, value, True), *unchanged]
 
 
 # -- edge cases ---------------------------------------------------------------
