@@ -14,7 +14,8 @@ from collections import OrderedDict
 import numpy as np
 import torch
 from _harness import Case, run_cases
-from ray.rllib.utils.nested_dict import NestedDict
+# RLlib's NestedDict where Ray has it, else the module's stand-in (no instances)
+from kestrelix_train.utils.space_utils import NestedDict
 
 from kestrelix_core import spaces as S
 from kestrelix_train.utils import space_utils as su
