@@ -32,6 +32,11 @@ pytestmark = pytest.mark.filterwarnings("error::pytest.PytestUnraisableException
 # collections at this pace would take minutes.
 HELD = 1 << 30
 
+# From 3.12 on, a collection that an allocation asks for waits for the next
+# bytecode boundary: one that runs in Hostility.call's own frame came after the
+# function returned, too late to change anything the call saw.
+LATE = sys.version_info >= (3, 12)
+
 
 class Hostility:
     """While `active`, collections after the first `skip` ones run `action`
@@ -40,7 +45,7 @@ class Hostility:
 
     def __init__(self, action, times, skip):
         self.action, self.left, self.skip = action, times, skip
-        self.active, self.fired, self.errors = False, 0, []
+        self.active, self.fired, self.late, self.errors = False, 0, 0, []
 
     def call(self, fn, *args):
         """fn(*args) with the hostility active: ("ok", result) or ("raised", exc).
@@ -59,6 +64,14 @@ class Hostility:
             self.active = False
             del pad
         return "ok", result
+
+    def require_change(self, required=True):
+        """Skips a test whose change never came while the call ran; with
+        `required`, fails it instead where the collection would have run inside."""
+        if self.fired > self.late:
+            return
+        assert not required or LATE, "the call made no collection"
+        pytest.skip("no collection came while the call ran (it runs no Python code)")
 
 
 class _Pad:
@@ -79,6 +92,7 @@ class _Bomb:
         elif h.active:
             h.left -= 1
             h.fired += 1
+            h.late += LATE and sys._getframe(1).f_code is Hostility.call.__code__
             try:
                 h.action()
             except BaseException as e:  # noqa: BLE001 (reported by the test)
@@ -155,8 +169,7 @@ def test_leaf_changed_while_the_result_is_allocated(target, change):
     if kind == "ok":
         # Either the value as it was, or as it is now.
         assert same(out, before) or same(out, flatten(value))
-    if target in ("torch", "batch"):
-        assert h.fired
+    h.require_change(target in ("torch", "batch"))
 
 
 # ---------------------------------------------------------------------------
@@ -357,10 +370,12 @@ def _flatten_cases():
 def _mask_cases():
     m = {"a": torch.zeros(3), "b": np.zeros(2, np.int8)}
     yield "mask_all_zero: an entry swapped", su.mask_all_zero, (m,), swap(m, "b", "z", np.ones(1))
-    m = [np.zeros(3), np.zeros(2)]
+    # (a tensor first: the change comes as torch.any allocates its result; an
+    # exact ndarray is tested without allocating anything)
+    m = [torch.zeros(3), np.zeros(2)]
     yield "mask_all_zero: the list emptied", su.mask_all_zero, (m,), Emptied(m)
-    a = owned(3, dtype=np.int8)
-    yield "mask_all_zero: a leaf grows", su.mask_all_zero, ([a, np.zeros(2)],), resize(a, 300)
+    a = np.zeros(3, np.int8)
+    yield "mask_all_zero: a leaf grows", su.mask_all_zero, ([torch.zeros(2), a],), resize(a, 300)
     m1 = {"a": np.ones(3, np.int8), "b": np.ones(2, bool)}
     m2 = {"a": np.array([1, 0, 1], np.int8), "b": np.array([0, 1], bool)}
     yield "combine_masks: an entry swapped", su.combine_masks, (m1, m2), swap(m2, "b", "z", np.ones(2, bool))
@@ -436,6 +451,10 @@ def _description_cases():
 
 CASE_GROUPS = (_flatten_cases, _mask_cases, _action_cases, _description_cases)
 CASES = [name for cases in CASE_GROUPS for name, *_ in cases()]
+# Calls that may allocate nothing the collector counts and run no Python code
+# (under numpy 2 the fast path's one allocation is its result array): there,
+# no change can come mid-call.
+UNTRACKED = {"numpy: a leaf grows"}
 
 
 def fresh_case(name):
@@ -473,9 +492,7 @@ def test_an_input_changed_by_a_finalizer(name, skip):
         if kind == "ok":
             possible.append(outcome(fn, args))
             assert any(k == "ok" and same(out, v) for k, v in possible), name
-    # (from 3.12 on a collection that an allocation asks for runs at the next
-    # bytecode boundary: a call that runs no Python code may make none)
-    assert h.fired or skip or sys.version_info >= (3, 12), "the call made no collection"
+    h.require_change(not skip and name not in UNTRACKED)
 
 
 # ---------------------------------------------------------------------------
