@@ -463,7 +463,7 @@ def printer_calls(x):
 
 
 # The numpy lines whose text the module makes; numpy makes it on any other.
-NATIVE_LINES = ("1.26.", "2.0.", "2.1.", "2.2.", "2.3.", "2.4.")
+NATIVE_LINES = ("1.26.", "2.0.", "2.1.", "2.2.", "2.3.", "2.4.", "2.5.")
 
 
 def test_numpy_text_is_made_natively_on_known_lines_only():

@@ -16,7 +16,7 @@
 //     as numpy's printer and the interpreter's container repr make it.
 //     Anything else goes through str()/repr() as before.
 //   * numpy's text is reproduced only for the numpy lines it was checked
-//     against (kLines: 1.26 and 2.0 to 2.4) and only while numpy's print
+//     against (kLines: 1.26 and 2.0 to 2.5) and only while numpy's print
 //     options are the defaults and numpy's printer module is as it was when
 //     first seen; both are checked before every array and scalar (two dict
 //     version tags compared in the common case, and from numpy 2.1 on the
@@ -99,6 +99,7 @@ constexpr NumpyLine kLines[] = {
     {"2.2.", "numpy._core.arrayprint", true, true, true, true, true, false, kNames2x},
     {"2.3.", "numpy._core.arrayprint", true, true, true, true, true, true, kNames2x},
     {"2.4.", "numpy._core.arrayprint", true, true, true, true, true, true, kNames2x},
+    {"2.5.", "numpy._core.arrayprint", true, true, true, true, true, true, kNames2x},
 };
 // clang-format on
 constexpr size_t kNumPrinterNames = sizeof(kPrinterNames) / sizeof(kPrinterNames[0]);
@@ -1518,6 +1519,22 @@ int ordered_dict_repr(Text &t, PyObject *d) {
     }
     if (PyErr_Occurred())
         return -1;
+#if PY_VERSION_HEX >= 0x030C0000
+    // From 3.12 on the interpreter writes the repr of a plain dict copy of
+    // the pairs: OrderedDict({'a': 1}).
+    t.put("OrderedDict({");
+    for (size_t i = 0; i < pairs.size(); i += 2) {
+        if (i)
+            t.put(", ");
+        if (put_repr(t, pairs[i].get()) < 0)
+            return -1;
+        t.put(": ");
+        if (put_repr(t, pairs[i + 1].get()) < 0)
+            return -1;
+    }
+    t.put("})");
+#else
+    // 3.11 writes the list of pairs: OrderedDict([('a', 1)]).
     t.put("OrderedDict([");
     for (size_t i = 0; i < pairs.size(); i += 2) {
         if (i)
@@ -1531,6 +1548,7 @@ int ordered_dict_repr(Text &t, PyObject *d) {
         t.put(')');
     }
     t.put("])");
+#endif
     return 0;
 }
 
