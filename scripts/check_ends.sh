@@ -34,7 +34,7 @@ newest)
     pins=(numpy==2.4.6 dm-tree==0.1.10 gymnasium==1.2.2 ray==2.60.0)
     ;;
 noray)
-    pins=(numpy==2.4.6 dm-tree==0.1.10 gymnasium==1.2.2)
+    pins=(numpy==2.4.6 dm-tree==0.1.10 gymnasium==1.4.0)
     ray=()
     ;;
 *)
