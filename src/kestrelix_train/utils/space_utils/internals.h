@@ -35,28 +35,20 @@ inline PyObject *type_lookup(PyTypeObject *tp, PyObject *name) noexcept {
 // -1 with an error set and *found nullptr. *found is a new reference.
 //   3.11, 3.12: _PyObject_GetMethod, private but declared in the public
 //         headers; it makes no bound method.
-//   3.13: that function moved to the interpreter's internal headers, so the
-//         public attribute look-up is used: a bound method bound to `obj`
-//         itself is unwrapped to its function (1), anything
-//         else is returned as the bound value (0). The same answers; one
-//         bound method is made and dropped (a small allocation, only on the
-//         skill selector's mask path, which makes its answer from two
-//         look-ups of this kind: no difference shows in the benchmarks).
-inline int get_method(PyObject *obj, PyObject *name, PyObject **found) noexcept {
-#if PY_VERSION_HEX < 0x030D0000
-    return _PyObject_GetMethod(obj, name, found);
-#else
-    PyObject *v = PyObject_GetAttr(obj, name);
-    *found = v;
-    if (!v)
-        return -1;
-    if (PyMethod_Check(v) && PyMethod_GET_SELF(v) == obj) {
-        *found = Py_NewRef(PyMethod_GET_FUNCTION(v));
-        Py_DECREF(v);
-        return 1;
-    }
-    return 0;
+//   3.13: the same function, still exported by the interpreter but declared
+//         only in its internal headers, so it is declared here. The public
+//         alternative, PyObject_GetAttr and unwrapping the bound method it
+//         makes, allocates that bound method on every call: the skill
+//         selector's mask, which makes two such look-ups, took 1.5x as long
+//         with it on 3.13 (0.49 against 0.32 us on 3.12, benchmarks/
+//         bench_actions.py).
+#if PY_VERSION_HEX >= 0x030D0000
+} // namespace su::internals
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject *obj, PyObject *name, PyObject **method);
+namespace su::internals {
 #endif
+inline int get_method(PyObject *obj, PyObject *name, PyObject **found) noexcept {
+    return _PyObject_GetMethod(obj, name, found);
 }
 
 // The class's version tag, or 0 when it has none. Any change to the class or
