@@ -1522,33 +1522,25 @@ int ordered_dict_repr(Text &t, PyObject *d) {
 #if PY_VERSION_HEX >= 0x030C0000
     // From 3.12 on the interpreter writes the repr of a plain dict copy of
     // the pairs: OrderedDict({'a': 1}).
-    t.put("OrderedDict({");
-    for (size_t i = 0; i < pairs.size(); i += 2) {
-        if (i)
-            t.put(", ");
-        if (put_repr(t, pairs[i].get()) < 0)
-            return -1;
-        t.put(": ");
-        if (put_repr(t, pairs[i + 1].get()) < 0)
-            return -1;
-    }
-    t.put("})");
+    constexpr std::string_view open = "OrderedDict({", before = "", between = ": ", after = "", close = "})";
 #else
     // 3.11 writes the list of pairs: OrderedDict([('a', 1)]).
-    t.put("OrderedDict([");
+    constexpr std::string_view open = "OrderedDict([", before = "(", between = ", ", after = ")",
+                               close = "])";
+#endif
+    t.put(open);
     for (size_t i = 0; i < pairs.size(); i += 2) {
         if (i)
             t.put(", ");
-        t.put('(');
+        t.put(before);
         if (put_repr(t, pairs[i].get()) < 0)
             return -1;
-        t.put(", ");
+        t.put(between);
         if (put_repr(t, pairs[i + 1].get()) < 0)
             return -1;
-        t.put(')');
+        t.put(after);
     }
-    t.put("])");
-#endif
+    t.put(close);
     return 0;
 }
 
