@@ -2,6 +2,7 @@
 
 import asyncio
 import asyncio.coroutines
+import builtins
 import collections
 import copy
 import gc
@@ -184,7 +185,6 @@ def test_function_surface(name, params, is_coro):
     else:
         assert f.__defaults__ is None
     assert inspect.iscoroutinefunction(f) is is_coro
-    assert asyncio.iscoroutinefunction(f) is is_coro
     if is_coro:
         assert f._is_coroutine is asyncio.coroutines._is_coroutine
     else:
@@ -269,7 +269,9 @@ def test_attributes_are_those_of_a_def_on_this_python():
         pass
 
     def surface(f):
-        out = [sorted(set(dir(f)) - {"__builtins__", "_is_coroutine"}), getattr(f, "__type_params__", None)]
+        out = [sorted(set(dir(f)) - {"_is_coroutine"}), getattr(f, "__type_params__", None)]
+        # a def's builtins are its module's; this module's namespace names none: the interpreter's
+        out.append(f.__builtins__ is vars(sys.modules[f.__module__]).get("__builtins__", builtins.__dict__))
         if hasattr(f, "__type_params__"):
             for bad in ([int], None, "del"):
                 try:
@@ -285,6 +287,98 @@ def test_attributes_are_those_of_a_def_on_this_python():
         return out
 
     assert surface(su.filter_sample) == surface(ref)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="inspect.markcoroutinefunction is new in 3.12")
+def test_marked_as_coroutine_function_as_a_def_is():
+    f = su.filter_space
+    assert inspect.markcoroutinefunction(f) is f and inspect.iscoroutinefunction(f)
+    del f._is_coroutine_marker
+    assert not inspect.iscoroutinefunction(f)
+
+
+def annotated_def(name):
+    """A def with the same (string) annotations as the module's function `name`."""
+    params = next(p for n, p, _ in FUNCTIONS if n == name)
+    ann = ANNOTATIONS.get(name, {})
+    args = ", ".join(f"{p}: {ann[p]!r}" if p in ann else p for p in params)
+    ret = f" -> {ann['return']!r}" if "return" in ann else ""
+    ns = {}
+    exec(f"def {name}({args}){ret}: pass", ns)
+    return ns[name]
+
+
+needs_annotate = pytest.mark.skipif(sys.version_info < (3, 14), reason="__annotate__ is new in 3.14")
+
+
+@needs_annotate
+@pytest.mark.parametrize("name", ["filter_space", "_flatten_unknown", "compute_selector_action_mask", "combine_masks"])
+def test_annotationlib_reads_what_it_reads_of_a_def(name):
+    import annotationlib
+
+    f, ref = getattr(su, name), annotated_def(name)
+    for fmt in annotationlib.Format:
+        got = [annotationlib.get_annotations(g, format=fmt) if fmt != fmt.VALUE_WITH_FAKE_GLOBALS else None for g in (f, ref)]
+        assert got[0] == got[1] and list(got[0] or ()) == list(got[1] or ()), fmt
+    assert (f.__annotate__ is None) is (ref.__annotate__ is None)
+    if f.__annotate__ is not None:
+        a, r = f.__annotate__, ref.__annotate__
+        assert (a.__name__, a.__qualname__, a.__module__) == (r.__name__, r.__qualname__, f.__module__)
+        assert str(inspect.signature(a)) == str(inspect.signature(r)) == "(format, /)"
+        assert a(1) == r(1) and a(1) is not a(1)
+        for call in (lambda g: g(format=1), lambda g: g(5), lambda g: g("x")):
+            with pytest.raises((TypeError, NotImplementedError)) as e1:
+                call(a)
+            with pytest.raises((TypeError, NotImplementedError)) as e2:
+                call(r)
+            assert (e1.type, str(e1.value)) == (e2.type, str(e2.value))
+
+
+ANNOTATE_STEPS = [
+    ["annotate=callable"],
+    ["annotations={}"],
+    ["annotate=None"],
+    ["del annotations"],
+    ["annotate=callable", "annotate=None"],
+    ["annotations={}", "annotate=callable"],
+    ["annotate=5"],
+    ["del annotate"],
+    ["annotate=non-dict"],
+]
+
+
+@needs_annotate
+@pytest.mark.parametrize("steps", ANNOTATE_STEPS, ids=" then ".join)
+@pytest.mark.parametrize("name", ["filter_space", "make_np_array"])
+def test_assigning_annotate_and_annotations_as_on_a_def(name, steps):
+    def mine(fmt):
+        return {"z": "from mine"}
+
+    values = {"callable": mine, "None": None, "{}": {"q": 1}, "5": 5, "non-dict": lambda fmt: 7}
+
+    def run(g):
+        seen = [g.__annotations__]  # (made now, if not before: the module's may have been read)
+        for step in steps:
+            try:
+                if step.startswith("del "):
+                    delattr(g, f"__{step[4:]}__")
+                else:
+                    attr, value = step.split("=")
+                    setattr(g, f"__{attr}__", values[value])
+                seen.append((g.__annotations__, g.__annotate__ in (None, mine) and g.__annotate__))
+            except TypeError as e:
+                seen.append(str(e))
+        return seen
+
+    f = getattr(su, name)
+    saved = f.__annotate__
+    try:
+        assert run(f) == run(annotated_def(name))
+    finally:
+        f.__annotate__ = saved
+        if saved is None:
+            f.__annotations__ = dict(ANNOTATIONS.get(name, {}))
+    assert f.__annotations__ == ANNOTATIONS.get(name, {})
 
 
 def ref_signature(name, params, defaults=None):

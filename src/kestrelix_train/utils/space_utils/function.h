@@ -29,6 +29,7 @@ struct FuncSpec {
     const char *doc;                                   // nullptr: no docstring
     const char *annotations[2 * (kMaxParams + 1) + 1]; // key, value, ..., nullptr
     ArgTypeCheck checks[kMaxParams + 1];               // terminated by index -1
+    int nposonly;                                      // leading positional-only parameters
 };
 
 struct FuncObject {
@@ -45,6 +46,10 @@ struct FuncObject {
     PyObject *globals;     // the module's namespace
     PyObject *dict;        // __dict__
     PyObject *type_params; // __type_params__ (3.12 on): a tuple, nullptr for ()
+    PyObject *annotate;    // __annotate__ (3.14 on): callable, None, or nullptr (None)
+    // For the function that a function's `__annotate__` holds: the function
+    // whose annotations it gives; nullptr for every other function.
+    const FuncSpec *annotates;
     PyObject *weakreflist;
     PyObject *varnames[kMaxParams]; // interned parameter names
 };

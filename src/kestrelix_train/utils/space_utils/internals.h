@@ -11,8 +11,10 @@
 
 #include <cstdint>
 
-#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
-#error "space_utils supports CPython 3.11 to 3.13"
+#if PY_VERSION_HEX < 0x030B0000
+#error "space_utils supports CPython 3.11 to 3.14"
+#elif PY_VERSION_HEX >= 0x030F0000
+#error "space_utils supports CPython 3.11 to 3.14; 3.15 is not supported yet (see internals.h)"
 #endif
 
 namespace su::internals {

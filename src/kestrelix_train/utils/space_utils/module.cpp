@@ -116,6 +116,12 @@ int bind_arguments(FuncObject *f, PyObject *const *args, Py_ssize_t nargs, PyObj
                              key);
                 return -1;
             }
+            if (j < s->nposonly) {
+                PyErr_Format(PyExc_TypeError,
+                             "%U() got some positional-only arguments passed as keyword arguments: '%S'",
+                             f->qualname, key);
+                return -1;
+            }
             if (buf[j]) {
                 PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
                 return -1;
@@ -173,6 +179,58 @@ PyObject *func_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, 
     return s->impl(f->globals, a);
 }
 
+// The annotation dict of `spec`, as its annotations are written: a new dict
+// of strings.
+Ref annotation_dict(const FuncSpec *spec) {
+    Ref ann = Ref::steal(PyDict_New());
+    if (!ann)
+        return {};
+    for (const char *const *a = spec->annotations; *a; a += 2) {
+        Ref v = Ref::steal(PyUnicode_FromString(a[1]));
+        if (!v || PyDict_SetItemString(ann.get(), a[0], v.get()) < 0)
+            return {};
+    }
+    return ann;
+}
+
+#if PY_VERSION_HEX >= 0x030E0000
+// A function's `__annotate__(format)`. The annotations are strings, so every
+// format gives them as written: VALUE (1), FORWARDREF (3) and STRING (4)
+// alike. As the interpreter's own annotate functions do, a format above
+// VALUE_WITH_FAKE_GLOBALS (2) that it does not know raises
+// NotImplementedError, and a format that cannot be compared with 2 fails
+// that comparison.
+PyObject *annotate_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    FuncObject *f = as_func(self);
+    PyObject *buf[kMaxParams];
+    const Ref defaults = Ref::borrow(f->defaults); // (see func_vectorcall)
+    if (bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, buf) < 0)
+        return nullptr;
+    PyObject *format = buf[0];
+    bool known = false;
+    if (PyLong_Check(format)) {
+        int overflow = 0;
+        const long v = PyLong_AsLongAndOverflow(format, &overflow);
+        if (v == -1 && PyErr_Occurred())
+            return nullptr;
+        known = overflow < 0 || (overflow == 0 && v <= 4);
+    } else {
+        Ref two = Ref::steal(PyLong_FromLong(2));
+        if (!two)
+            return nullptr;
+        const int above = PyObject_RichCompareBool(format, two.get(), Py_GT);
+        if (above < 0)
+            return nullptr;
+        known = !above;
+    }
+    if (!known) {
+        PyErr_SetNone(PyExc_NotImplementedError);
+        return nullptr;
+    }
+    return annotation_dict(f->annotates).release();
+}
+#endif
+
 int func_traverse(PyObject *self, visitproc visit, void *arg) {
     FuncObject *f = as_func(self);
     Py_VISIT(Py_TYPE(self));
@@ -187,6 +245,7 @@ int func_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->globals);
     Py_VISIT(f->dict);
     Py_VISIT(f->type_params);
+    Py_VISIT(f->annotate);
     return 0;
 }
 
@@ -201,6 +260,7 @@ int func_clear(PyObject *self) {
     Py_CLEAR(f->globals);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->type_params);
+    Py_CLEAR(f->annotate);
     return 0;
 }
 
@@ -270,6 +330,22 @@ int set_doc(PyObject *self, PyObject *v, void *) {
 }
 PyObject *get_annotations(PyObject *self, void *) {
     FuncObject *f = as_func(self);
+#if PY_VERSION_HEX >= 0x030E0000
+    // As a def's: without a dict, what `__annotate__(VALUE)` gives, kept.
+    if (!f->annotations && f->annotate && PyCallable_Check(f->annotate)) {
+        const Ref annotate = Ref::borrow(f->annotate);
+        Ref one = Ref::steal(PyLong_FromLong(1));
+        Ref d = one ? call(annotate.get(), one.get()) : Ref();
+        if (!d)
+            return nullptr;
+        if (!PyDict_Check(d.get())) {
+            PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
+                         Py_TYPE(d.get())->tp_name);
+            return nullptr;
+        }
+        Py_XSETREF(f->annotations, d.release());
+    }
+#endif
     // (making the dict may run Python code that asks for it too)
     if (!f->annotations && !keep_once(f->annotations, PyDict_New()))
         return nullptr;
@@ -283,8 +359,37 @@ int set_annotations(PyObject *self, PyObject *v, void *) {
         return -1;
     }
     Py_XSETREF(as_func(self)->annotations, Py_XNewRef(v));
+#if PY_VERSION_HEX >= 0x030E0000
+    Py_CLEAR(as_func(self)->annotate); // (the dict given, or none, replaces both)
+#endif
     return 0;
 }
+#if PY_VERSION_HEX >= 0x030E0000
+// As on a def: None, or a callable that replaces the annotation dict; it
+// cannot be deleted.
+PyObject *get_annotate(PyObject *self, void *) {
+    PyObject *a = as_func(self)->annotate;
+    return Py_NewRef(a ? a : Py_None);
+}
+int set_annotate(PyObject *self, PyObject *v, void *) {
+    FuncObject *f = as_func(self);
+    if (!v) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+        return -1;
+    }
+    if (v == Py_None) {
+        Py_XSETREF(f->annotate, Py_NewRef(v));
+        return 0;
+    }
+    if (!PyCallable_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+        return -1;
+    }
+    Py_XSETREF(f->annotate, Py_NewRef(v));
+    Py_CLEAR(f->annotations);
+    return 0;
+}
+#endif
 PyObject *get_defaults(PyObject *self, void *) {
     PyObject *d = as_func(self)->defaults;
     return Py_NewRef(d ? d : Py_None);
@@ -321,6 +426,14 @@ PyObject *get_globals(PyObject *self, void *) {
     PyObject *g = as_func(self)->globals;
     return Py_NewRef(g ? g : Py_None);
 }
+// The builtins that the module's own look-ups fall back on: what the
+// namespace's `__builtins__` names, else the interpreter's.
+PyObject *get_builtins(PyObject *self, void *) {
+    PyObject *g = as_func(self)->globals;
+    if (!g)
+        Py_RETURN_NONE;
+    return Py_XNewRef(builtins_of(g));
+}
 PyObject *get_closure(PyObject *, void *) {
     Py_RETURN_NONE;
 }
@@ -346,10 +459,14 @@ PyGetSetDef func_getset[] = {
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030E0000
+    {"__annotate__", get_annotate, set_annotate, nullptr, nullptr},
+#endif
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
 #if PY_VERSION_HEX >= 0x030C0000
     {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
@@ -419,10 +536,11 @@ static Ref make_code(const FuncSpec *spec, PyObject *filename, PyObject *name, P
     Ref argc = Ref::steal(PyLong_FromLong(spec->nparams));
     Ref zero = Ref::steal(PyLong_FromLong(0));
     Ref fl = Ref::steal(PyLong_FromLong(flags));
-    if (!argc || !zero || !fl)
+    Ref posonly = Ref::steal(PyLong_FromLong(spec->nposonly));
+    if (!argc || !zero || !fl || !posonly)
         return {};
     if (PyDict_SetItemString(kw.get(), "co_argcount", argc.get()) < 0 ||
-        PyDict_SetItemString(kw.get(), "co_posonlyargcount", zero.get()) < 0 ||
+        PyDict_SetItemString(kw.get(), "co_posonlyargcount", posonly.get()) < 0 ||
         PyDict_SetItemString(kw.get(), "co_kwonlyargcount", zero.get()) < 0 ||
         PyDict_SetItemString(kw.get(), "co_varnames", varnames.get()) < 0 ||
         PyDict_SetItemString(kw.get(), "co_nlocals", argc.get()) < 0 ||
@@ -446,7 +564,8 @@ FuncObject *alloc_function(const FuncSpec *spec, PyObject *globals) {
     f->spec = spec;
     f->name = f->qualname = f->module = f->doc = nullptr;
     f->annotations = f->defaults = f->kwdefaults = f->code = f->dict = f->weakreflist = nullptr;
-    f->type_params = nullptr;
+    f->type_params = f->annotate = nullptr;
+    f->annotates = nullptr;
     f->globals = Py_NewRef(globals);
     for (PyObject *&v : f->varnames)
         v = nullptr;
@@ -467,6 +586,38 @@ int intern_params(const FuncSpec *spec, PyObject **out) {
     return 0;
 }
 
+#if PY_VERSION_HEX >= 0x030E0000
+// The `__annotate__` of the function of `spec`: a function of this type,
+// named as a def's is (`name.__annotate__`, one positional-only `format`).
+constexpr FuncSpec kAnnotateSpec = {"__annotate__", 1,         {"format"},      false, nullptr,
+                                    nullptr,        {nullptr}, {{-1, nullptr}}, 1};
+
+Ref make_annotate(const FuncSpec *spec, PyObject *globals, PyObject *module_name, PyObject *filename) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(kAnnotateSpec.name));
+    Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", spec->name, kAnnotateSpec.name));
+    if (!name || !qualname)
+        return {};
+    Ref code = make_code(&kAnnotateSpec, filename, name.get(), qualname.get());
+    if (!code)
+        return {};
+    FuncObject *f = alloc_function(&kAnnotateSpec, globals);
+    if (!f)
+        return {};
+    Ref result = Ref::steal(reinterpret_cast<PyObject *>(f));
+    f->vectorcall = annotate_vectorcall;
+    f->annotates = spec;
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->module = Py_NewRef(module_name);
+    f->doc = Py_NewRef(Py_None);
+    f->code = code.release();
+    if (intern_params(&kAnnotateSpec, f->varnames) < 0)
+        return {};
+    PyObject_GC_Track(result.get());
+    return result;
+}
+#endif
+
 PyObject *make_function(const FuncSpec *spec, PyObject *globals, PyObject *module_name, PyObject *defaults,
                         PyObject *is_coroutine_marker, PyObject *filename) {
     Ref name = Ref::steal(PyUnicode_InternFromString(spec->name));
@@ -476,15 +627,18 @@ PyObject *make_function(const FuncSpec *spec, PyObject *globals, PyObject *modul
     if (!code)
         return nullptr;
     Ref doc = spec->doc ? Ref::steal(PyUnicode_FromString(spec->doc)) : Ref::borrow(Py_None);
-    Ref ann = Ref::steal(PyDict_New());
+    Ref ann = annotation_dict(spec);
     Ref dict = Ref::steal(PyDict_New());
     if (!doc || !ann || !dict)
         return nullptr;
-    for (const char *const *a = spec->annotations; *a; a += 2) {
-        Ref v = Ref::steal(PyUnicode_FromString(a[1]));
-        if (!v || PyDict_SetItemString(ann.get(), a[0], v.get()) < 0)
+#if PY_VERSION_HEX >= 0x030E0000
+    Ref annotate;
+    if (*spec->annotations) {
+        annotate = make_annotate(spec, globals, module_name, filename);
+        if (!annotate)
             return nullptr;
     }
+#endif
     if (PyDict_SetItemString(dict.get(), "_is_coroutine", spec->coroutine ? is_coroutine_marker : Py_False) <
         0)
         return nullptr;
@@ -497,6 +651,13 @@ PyObject *make_function(const FuncSpec *spec, PyObject *globals, PyObject *modul
     f->qualname = name.release();
     f->module = Py_NewRef(module_name);
     f->doc = doc.release();
+#if PY_VERSION_HEX >= 0x030E0000
+    // As for a def: where there are annotations, `__annotate__` holds them
+    // and the first read of `__annotations__` makes the dict.
+    if (annotate)
+        ann.reset();
+    f->annotate = annotate.release();
+#endif
     f->annotations = ann.release();
     f->defaults = Py_XNewRef(defaults);
     f->code = code.release();
@@ -1050,6 +1211,12 @@ int module_exec(PyObject *m) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(module_create)},
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+#if PY_VERSION_HEX >= 0x030D0000
+    // The module relies on the global interpreter lock (its fast paths read
+    // and cache interpreter state without locks of their own): a
+    // free-threaded interpreter enables the GIL when it loads the module.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 
