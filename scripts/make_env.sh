@@ -4,12 +4,15 @@
 # today's releases for that version), the local core-library stand-in and
 # the test and example tools; not this package.
 #   scripts/make_env.sh 3.12 build/env-py312
-# python3.X is used, or pyenv's newest 3.X where that name needs a version.
-# On 3.12 and 3.13 torch 2.13.0 is the CUDA build (several GB): it is
-# downloaded once per machine into $WHEELHOUSE/cp3XX (default
-# ~/.cache/kestrelix-wheelhouse) and installed from there.
+# The interpreter: python3.X, pyenv's newest 3.X, or what PYTHON3X gives
+# (PYTHON314="..." for 3.14: a path or a command prefix, see
+# scripts/interpreter.sh). From 3.12 on torch is the CUDA build (several GB):
+# it is downloaded once per machine into $WHEELHOUSE/cp3XX (default
+# ~/.cache/kestrelix-wheelhouse, as the interpreter's side sees it) and
+# installed from there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/interpreter.sh
 v=${1:?a version such as 3.12}
 dir=${2:?an environment folder}
 tag=${v/./}
@@ -19,25 +22,20 @@ cons=constraints.txt
     echo "make_env: no $cons" >&2
     exit 2
 }
-py=("python$v")
-if ! "${py[@]}" -c '' 2>/dev/null; then
-    full=$(pyenv versions --bare 2>/dev/null | grep -E "^${v/./\\.}\.[0-9]+$" | sort -V | tail -n1 || true)
-    [ -n "$full" ] || {
-        echo "make_env: no python$v" >&2
-        exit 2
-    }
-    py=(env PYENV_VERSION="$full" "python$v")
-fi
+tv=$(sed -n 's/^torch==//p' "$cons")
+interpreter "$v" || exit 2
 rm -rf "$dir"
 "${py[@]}" -m venv "$dir"
-PIP=("$dir/bin/python" -m pip --disable-pip-version-check -q)
+PIP=("${run[@]}" "$dir/bin/python" -m pip --disable-pip-version-check -q)
 links=()
 if [ "$v" != 3.11 ]; then
-    wh=${WHEELHOUSE:-$HOME/.cache/kestrelix-wheelhouse}/cp$tag
-    compgen -G "$wh/torch-2.13.0-*.whl" >/dev/null || "${PIP[@]}" download -c "$cons" -d "$wh" torch==2.13.0
+    # (the folder as the interpreter's side names it: its $HOME by default)
+    wh=$("${run[@]}" env WH="${WHEELHOUSE:-}" sh -c 'printf %s "${WH:-$HOME/.cache/kestrelix-wheelhouse}"')/cp$tag
+    "${run[@]}" sh -c 'ls "$1"/torch-"$2"-*.whl' sh "$wh" "$tv" >/dev/null 2>&1 ||
+        "${PIP[@]}" download -c "$cons" -d "$wh" "torch==$tv"
     links=(--find-links "$wh")
 fi
 # torch first, alone, so that nothing pulls another build of it
-"${PIP[@]}" install "${links[@]}" -c "$cons" torch==2.13.0
+"${PIP[@]}" install "${links[@]}" -c "$cons" "torch==$tv"
 "${PIP[@]}" install -c "$cons" ./kestrelix_core numpy dm-tree gymnasium "ray[rllib]" \
     pytest hypothesis mypy tqdm matplotlib build

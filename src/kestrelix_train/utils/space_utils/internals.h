@@ -1,7 +1,11 @@
 // The interpreter internals that the fast paths use, in one place.
 //
 // Each helper below says what it is for, what it rests on for each CPython
-// version (3.11, 3.12, 3.13), and the public replacement where one exists.
+// version (3.11 to 3.14), and the public replacement where one exists. 3.14
+// added public API (PyType_GetBaseByToken, PyUnstable_Object_IsUniquelyReferenced,
+// PyImport_ImportModuleAttr, ...) but none for a type's member look-up, its
+// version tag or a method look-up without a bound method, so each helper
+// keeps its 3.13 form there.
 // Code outside this header does not touch private API or private struct
 // fields of the interpreter; it calls these helpers. init() runs once at
 // import, before any of them is used.
@@ -11,10 +15,16 @@
 
 #include <cstdint>
 
+// 3.15 is refused until its stack is there: dm-tree and Ray publish no 3.15
+// wheels yet. Its headers (3.15.2) still declare and export what the helpers
+// use (_PyType_Lookup, _PyObject_GetMethod in the internal headers,
+// tp_version_tag, PyGen_GetCode, the dict watchers); lifting the gate needs
+// each helper checked against the final 3.15 headers, the benchmarks run
+// there, and the suite passing on a 3.15 environment.
 #if PY_VERSION_HEX < 0x030B0000
 #error "space_utils supports CPython 3.11 to 3.14"
 #elif PY_VERSION_HEX >= 0x030F0000
-#error "space_utils supports CPython 3.11 to 3.14; 3.15 is not supported yet (see internals.h)"
+#error "space_utils supports CPython 3.11 to 3.14; CPython 3.15 is not supported yet (see internals.h)"
 #endif
 
 namespace su::internals {
@@ -28,6 +38,9 @@ namespace su::internals {
 //         is no public equivalent before 3.14; walking tp_mro through
 //         PyType_GetDict would give the same answer without the cache, for
 //         a dict look-up per class on every call of a fast path's guard.
+//   3.14: the same function, still declared in cpython/object.h; 3.14 adds
+//         _PyType_LookupRef (a new reference, equally private) and still no
+//         public look-up through the cache.
 inline PyObject *type_lookup(PyTypeObject *tp, PyObject *name) noexcept {
     return _PyType_Lookup(tp, name);
 }
@@ -44,6 +57,8 @@ inline PyObject *type_lookup(PyTypeObject *tp, PyObject *name) noexcept {
 //         selector's mask, which makes two such look-ups, took 1.5x as long
 //         with it on 3.13 (0.49 against 0.32 us on 3.12, benchmarks/
 //         bench_actions.py).
+//   3.14: as on 3.13 (exported, declared in internal/pycore_object.h only);
+//         3.14 has no public look-up that skips the bound method either.
 #if PY_VERSION_HEX >= 0x030D0000
 } // namespace su::internals
 extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject *obj, PyObject *name, PyObject **method);
@@ -57,9 +72,9 @@ inline int get_method(PyObject *obj, PyObject *name, PyObject **found) noexcept 
 // to one of its bases gives it a new tag (or none).
 //   3.11, 3.12: tp_version_tag under Py_TPFLAGS_VALID_VERSION_TAG, public
 //         fields of the type object.
-//   3.13: the interpreter no longer keeps that flag (it stays clear); a
-//         tp_version_tag of 0 is the one mark of no tag, and a change to the
-//         class sets it to 0.
+//   3.13, 3.14: the interpreter no longer keeps that flag (it stays clear);
+//         a tp_version_tag of 0 is the one mark of no tag, and a change to
+//         the class sets it to 0. There is no public reader of the tag.
 // The look-up above (and PyUnstable_Type_AssignVersionTag from 3.13 on)
 // gives a class its tag. Type watchers (3.12 on) would tell of a change too,
 // but only of the first one after each PyType_Watch: a tag that is read and
@@ -75,7 +90,7 @@ inline unsigned int type_tag(PyTypeObject *tp) noexcept {
 // The code flags of a generator object (`gen` an exact generator), to tell
 // a generator-based coroutine (CO_ITERABLE_COROUTINE) from a plain one.
 //   3.11: the gi_code field of the generator object.
-//   3.12, 3.13: that field is gone; PyGen_GetCode (public).
+//   3.12 to 3.14: that field is gone; PyGen_GetCode (public).
 inline int gen_code_flags(PyObject *gen) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
     return reinterpret_cast<PyGenObject *>(gen)->gi_code->co_flags;
@@ -108,10 +123,11 @@ inline int on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) 
 // numbers for one dict mean no change between the two reads; a change to
 // another dict may give a new number too.
 //   3.11: ma_version_tag, which the interpreter bumps on every change.
-//   3.12, 3.13: ma_version_tag is deprecated (and leaves later releases), so
-//         the tag rests on the public dict watchers: `d` is watched from its
-//         first read on (PyDict_Watch sets one bit in the dict; watching
-//         again is a no-op) and the tag is the watcher's counter.
+//   3.12 to 3.14: ma_version_tag is deprecated (3.14 removed it from the
+//         dict object), so the tag rests on the public dict watchers: `d` is
+//         watched from its first read on (PyDict_Watch sets one bit in the
+//         dict; watching again is a no-op) and the tag is the watcher's
+//         counter.
 inline uint64_t dict_tag(PyObject *d) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
     return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;

@@ -1212,9 +1212,9 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(module_create)},
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
 #if PY_VERSION_HEX >= 0x030D0000
-    // The module relies on the global interpreter lock (its fast paths read
-    // and cache interpreter state without locks of their own): a
-    // free-threaded interpreter enables the GIL when it loads the module.
+    // The module relies on the global interpreter lock (its functions and
+    // guards share state without locks of their own): a free-threaded
+    // interpreter enables the GIL when it loads the module.
     {Py_mod_gil, Py_MOD_GIL_USED},
 #endif
     {0, nullptr},
