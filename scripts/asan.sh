@@ -21,8 +21,10 @@ if [ "$v" = 3.11 ]; then
     export VENV=.venv build=build/asan
 else
     export VENV=${VENV:-build/asan-py${v/./}/venv} build=build/asan-py${v/./}
-    [ -x "$VENV/bin/python" ] || scripts/make_env.sh "$v" "$VENV"
     interpreter "$v"
+    # (looked for where it runs: its python may link to an interpreter that
+    # only the prefix's side has)
+    "${run[@]}" "$VENV/bin/python" -c '' 2>/dev/null || scripts/make_env.sh "$v" "$VENV"
 fi
 "${run[@]}" env VENV="$VENV" scripts/devbuild.sh "$build" -DSPACE_UTILS_ASAN=ON -DCMAKE_BUILD_TYPE=Debug
 # libstdc++ is preloaded too, so the sanitizer finds the real __cxa_throw
