@@ -318,8 +318,10 @@ def test_annotationlib_reads_what_it_reads_of_a_def(name):
 
     f, ref = getattr(su, name), annotated_def(name)
     for fmt in annotationlib.Format:
-        got = [annotationlib.get_annotations(g, format=fmt) if fmt != fmt.VALUE_WITH_FAKE_GLOBALS else None for g in (f, ref)]
-        assert got[0] == got[1] and list(got[0] or ()) == list(got[1] or ()), fmt
+        if fmt == fmt.VALUE_WITH_FAKE_GLOBALS:  # (refused for every object)
+            continue
+        got = [annotationlib.get_annotations(g, format=fmt) for g in (f, ref)]
+        assert got[0] == got[1] and list(got[0]) == list(got[1]), fmt
     assert (f.__annotate__ is None) is (ref.__annotate__ is None)
     if f.__annotate__ is not None:
         a, r = f.__annotate__, ref.__annotate__
@@ -336,11 +338,11 @@ def test_annotationlib_reads_what_it_reads_of_a_def(name):
 
 ANNOTATE_STEPS = [
     ["annotate=callable"],
-    ["annotations={}"],
+    ["annotations=dict"],
     ["annotate=None"],
     ["del annotations"],
     ["annotate=callable", "annotate=None"],
-    ["annotations={}", "annotate=callable"],
+    ["annotations=dict", "annotate=callable"],
     ["annotate=5"],
     ["del annotate"],
     ["annotate=non-dict"],
@@ -354,7 +356,7 @@ def test_assigning_annotate_and_annotations_as_on_a_def(name, steps):
     def mine(fmt):
         return {"z": "from mine"}
 
-    values = {"callable": mine, "None": None, "{}": {"q": 1}, "5": 5, "non-dict": lambda fmt: 7}
+    values = {"callable": mine, "None": None, "dict": {"q": 1}, "5": 5, "non-dict": lambda fmt: 7}
 
     def run(g):
         seen = [g.__annotations__]  # (made now, if not before: the module's may have been read)
