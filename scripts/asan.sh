@@ -36,12 +36,13 @@ ASAN_LIB=$("${run[@]}" sh -c 'echo "$(g++ -print-file-name=libasan.so) $(g++ -pr
 # for what grows with the calls and was allocated by the module.
 ASAN_OPTIONS=detect_leaks=1:leak_check_at_exit=0:allocator_may_return_null=1:${ASAN_OPTIONS:-}
 # The sanitizer's red zones make every native frame larger. On 3.12 and 3.13
-# (the same room is kept for 3.11) the interpreter bounds native recursion by a count (Py_C_RECURSION_LIMIT,
+# the interpreter bounds native recursion by a count (Py_C_RECURSION_LIMIT,
 # 10000 in a release build) sized for plain frames and an 8 MB stack, so the
 # deep-nesting tests would overflow the stack before RecursionError: give the
-# sanitized run the room its frames need. 3.14 bounds it by the stack that is
-# really left, so there the stack stays as it is (a larger one would let the
-# deep-nesting tests' 100000 levels fit without a RecursionError).
+# sanitized run the room its frames need (3.11 keeps the same room). 3.14
+# bounds it by the stack that is really left, so there the stack stays as it
+# is (a larger one lets the deep-nesting tests' 100000 levels fit without a
+# RecursionError).
 case $v in
 3.11 | 3.12 | 3.13) ulimit -s 65536 2>/dev/null || ulimit -s unlimited 2>/dev/null || true ;;
 esac
