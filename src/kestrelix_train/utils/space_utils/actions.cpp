@@ -1345,13 +1345,14 @@ Ref unpack_by_one_cut(PyObject *globals, PyObject *logits, PyObject *space, bool
 Ref multi_discrete_by_one_cut(PyObject *globals, PyObject *logits, PyObject *space) {
     const Collaborators *c = nullptr;
     if (!cut_allowed(globals, logits, c) || Py_TYPE(space) != c->multi_discrete_space ||
-        !nvec_members.hold(c->multi_discrete_space) || torch_plain() <= 0)
+        !nvec_members.hold(c->multi_discrete_space))
         return {};
     PyMappingMethods *mm = Py_TYPE(logits)->tp_as_mapping;
     if (!mm || mm->mp_subscript != c->tensor_subscript)
         return {};
+    // (With grad mode on the general path's slices are what it takes.)
     const int off = grad_off(*c);
-    if (off <= 0)
+    if (off <= 0 || torch_plain() <= 0)
         return {};
     Ref nvec = getattr(space, SU_STR(nvec)); // an instance attribute
     if (!nvec) {
