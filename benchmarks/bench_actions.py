@@ -275,6 +275,47 @@ def cases():
         )
     )
 
+    # What a user writes instead for a Dict of Discrete heads: one split,
+    # zipped with the names (the floor here is that line, not the module's
+    # own library calls). Under no_grad the module cuts once as well.
+    heads = S.Dict({f"head{i}": S.Discrete(4) for i in range(8)})
+    head_logits = torch.randn(BATCH, heads.size)
+    head_names = list(heads.spaces)
+
+    def split_line():
+        return dict(zip(head_names, torch.split(head_logits, 4, dim=-1)))
+
+    def no_grad(fn):
+        def run():
+            with torch.no_grad():
+                return fn()
+
+        return run
+
+    unpack_heads = lambda: su.unpack_logits(head_logits, heads)  # noqa: E731
+    py_heads = lambda: py_unpack_logits(head_logits, heads)  # noqa: E731
+    out.append(
+        Case(f"unpack_logits Dict of 8 Discrete(4), batch {BATCH}", module=unpack_heads, python=py_heads, floor=split_line)
+    )
+    out.append(
+        Case(
+            f"unpack_logits Dict of 8 Discrete(4), batch {BATCH}, no_grad",
+            module=no_grad(unpack_heads),
+            python=no_grad(py_heads),
+            floor=no_grad(split_line),
+        )
+    )
+    mixed = S.Tuple((S.Box(-1.0, 1.0, (2, 3), np.float32), S.Discrete(5), S.Box(-1.0, 1.0, (4,), np.float32)))
+    mixed_logits = torch.randn(BATCH, mixed.size)
+    out.append(
+        Case(
+            f"unpack_logits Tuple of Boxes and Discrete, batch {BATCH}, no_grad",
+            module=no_grad(lambda: su.unpack_logits(mixed_logits, mixed)),
+            python=no_grad(lambda: py_unpack_logits(mixed_logits, mixed)),
+            floor=no_grad(lambda: list(torch.split(mixed_logits, [6, 5, 4], dim=-1))),
+        )
+    )
+
     md = S.MultiDiscrete([3, 4, 5, 2, 2, 6])
     md_logits = torch.randn(BATCH, md.size)
     out.append(

@@ -456,6 +456,132 @@ def test_native_box_sizes_run_no_python_code():
     assert {"size", "shape"} <= set(calls(S.Tuple((RelayedBox(0, 1, (2,)), RelayedBox(0, 1, (3,))))))
 
 
+class TorchProxy(types.ModuleType):
+    """Stands in for torch so that unpack_logits takes its general path."""
+
+    def __init__(self):
+        super().__init__("torch")
+
+    def __getattr__(self, name):
+        return getattr(torch, name)
+
+
+def grad_chain(t):
+    names, fn = [], t.grad_fn
+    while fn is not None:
+        names.append(type(fn).__name__)
+        fn = fn.next_functions[0][0] if fn.next_functions else None
+    return names
+
+
+def seen(parts, logits):
+    """What a caller can see of unpacked pieces: layout, view of the logits, autograd state and values."""
+    if isinstance(parts, (list, dict)):
+        items = parts.items() if isinstance(parts, dict) else enumerate(parts)
+        return type(parts), [(k, seen(v, logits)) for k, v in items]
+    root = logits if logits._base is None else logits._base
+    return (tuple(parts.shape), parts.stride(), parts.storage_offset(), parts.dtype, parts.device,
+            parts._is_view(), parts._base is root, parts.requires_grad, parts.is_leaf, grad_chain(parts),
+            parts._version, parts.is_inference(), parts.detach().tolist())
+
+
+def first_piece(parts):
+    while isinstance(parts, (list, dict)):
+        parts = next(iter(parts.values())) if isinstance(parts, dict) else parts[0]
+    return parts
+
+
+def modified_in_place(piece):
+    """What autograd says of an in-place change, with an operand that requires grad, of an unpacked piece."""
+    try:
+        piece.add_(torch.ones(piece.shape[-1], requires_grad=True))
+        return grad_chain(piece)
+    except RuntimeError as e:
+        return str(e)
+
+
+UNPACK_SPACES = {
+    "dict of discrete": (S.Dict({f"k{i}": S.Discrete(4) for i in range(8)}), 32),
+    "boxes and discrete": (S.Tuple((box(-1, 1, (2, 3)), S.Discrete(3), box(-1, 1, ()), box(-1, 1, (2,)))), 12),
+    "wider logits": (S.Dict({"a": S.Discrete(2), "b": box(-1, 1, (1, 2))}), 7),
+    "one column each": (S.Tuple((S.Discrete(1), box(-1, 1, (1,)), S.Discrete(2))), 4),
+    "empty box": (S.Tuple((box(-1, 1, (0,)), S.Discrete(2), box(-1, 1, (2, 0)))), 2),
+    "nested": (S.Tuple((S.Dict({"a": S.Discrete(2), "m": S.MultiDiscrete([2, 3])}), S.Discrete(3))), 10),
+    "multidiscrete": (S.MultiDiscrete([3, 1, 2]), 6),
+    "multidiscrete wider": (S.MultiDiscrete([3, 1]), 6),
+}
+UNPACK_LOGITS = {
+    "plain": lambda shape: torch.randn(shape),
+    "non-contiguous": lambda shape: torch.randn(shape[::-1]).permute(*range(len(shape) - 1, -1, -1)),
+    "a view": lambda shape: torch.randn(shape[:-1] + (shape[-1] + 3,))[..., 2 : shape[-1] + 2],
+    "requires grad": lambda shape: torch.randn(shape, requires_grad=True),
+    "a view that requires grad": lambda shape: torch.randn(shape[:-1] + (shape[-1] + 1,), requires_grad=True)[..., 1:],
+}
+MODES = {"grad": torch.enable_grad, "no_grad": torch.no_grad, "inference": torch.inference_mode}
+
+
+@pytest.mark.parametrize("batch", [(), (5,), (2, 3), (1, 3), (0, 2)], ids=str)
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("logits_kind", UNPACK_LOGITS)
+@pytest.mark.parametrize("space_kind", UNPACK_SPACES)
+def test_unpacked_pieces_are_the_general_paths_in_every_respect(monkeypatch, space_kind, logits_kind, mode, batch):
+    space, width = UNPACK_SPACES[space_kind]
+
+    def unpack():
+        torch.manual_seed(0)
+        logits = UNPACK_LOGITS[logits_kind](batch + (width,))
+        with MODES[mode]():
+            parts = su.unpack_logits(logits, space)
+        in_place = modified_in_place(first_piece(parts)) if first_piece(parts).numel() else None
+        return seen(parts, logits), in_place, grad_chain(logits)
+
+    fast = unpack()
+    monkeypatch.setattr(su, "torch", TorchProxy())
+    assert fast == unpack()
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("space", [S.Dict({"a": S.Discrete(3), "b": S.Discrete(4)}), S.Tuple((box(-1, 1, (2, 2)),))])
+def test_logits_too_narrow_give_the_general_paths_error(monkeypatch, mode, space):
+    def error():
+        with MODES[mode](), pytest.raises(RuntimeError) as e:
+            su.unpack_logits(torch.zeros(2, 3), space)
+        return str(e.value)
+
+    fast = error()
+    monkeypatch.setattr(su, "torch", TorchProxy())
+    assert fast == error()
+
+
+class OwnDict(S.Dict):
+    pass
+
+
+class OwnTensor(torch.Tensor):
+    pass
+
+
+@pytest.mark.parametrize("mode", ["grad", "no_grad"])
+@pytest.mark.parametrize(
+    "logits, space, reads",
+    [
+        (torch.zeros(2, 7), S.Dict({"a": S.Discrete(3), "b": S.Discrete(4)}), set()),
+        (torch.zeros(2, 7), OwnDict({"a": S.Discrete(3), "b": S.Discrete(4)}), {"size", "shape"}),
+        (torch.zeros(2, 7).as_subclass(OwnTensor), S.Dict({"a": S.Discrete(3), "b": S.Discrete(4)}), {"size", "shape"}),
+    ],
+)
+def test_members_are_read_natively_only_for_the_core_classes_and_tensors(mode, logits, space, reads):
+    frames = []
+    sys.setprofile(lambda frame, event, arg: frames.append(frame.f_code.co_name) if event == "call" else None)
+    try:
+        with MODES[mode]():
+            parts = su.unpack_logits(logits, space)
+    finally:
+        sys.setprofile(None)
+    assert {"size", "shape"} & set(frames) == reads
+    assert [type(p) for p in parts.values()] == [type(logits)] * 2
+
+
 # ------------------------------------------------------ selector action mask
 
 

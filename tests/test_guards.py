@@ -110,6 +110,22 @@ def logit_space(box=ks.Box):
 FLATTEN = (["np", "torch", "NestedDict", "OrderedDict"], [(np, "ndarray"), (torch, "Tensor"), (torch, "flatten")])
 
 
+def unpack_no_grad(*args):
+    with torch.no_grad():
+        return su.unpack_logits(*args)
+
+
+def cut_space():
+    return ks.Dict({"a": ks.Discrete(3), "b": ks.Box(-1.0, 1.0, (1, 2)), "c": ks.Box(-1.0, 1.0, (1,))})
+
+
+CUT = (
+    ["torch", "OrderedDict", "kestrelix_spaces", "unpack_logits"],
+    [(torch, "reshape"), (ks, "Dict"), (ks, "Tuple"), (ks, "MultiDiscrete")],
+    [ks.Discrete.size, ks.Box.size],
+)
+
+
 def nested():
     return {"a": np.zeros(2, np.float32), "b": [np.ones(1, np.float32), (np.arange(2.0, dtype=np.float32),)]}
 
@@ -146,6 +162,14 @@ CASES = {
         lambda: (torch.arange(5.0).reshape(1, 5), logit_space()),
         lambda: (torch.arange(5.0).reshape(1, 5), logit_space(RelayedBox)),
         reads(["torch", "kestrelix_spaces", "unpack_logits"], [(torch, "reshape")], [ks.Box.size]),
+    ),
+    "one cut": (unpack_no_grad, lambda: (torch.arange(12.0).reshape(2, 6), cut_space()), None, reads(*CUT)),
+    "sliced members": (su.unpack_logits, lambda: (torch.arange(12.0).reshape(2, 6), cut_space()), None, reads(*CUT)),
+    "multidiscrete cut": (
+        unpack_no_grad,
+        lambda: (torch.arange(10.0).reshape(2, 5), ks.MultiDiscrete([3, 2])),
+        None,
+        reads(CUT[0], CUT[1]),
     ),
     "flatten numpy": (
         su.flatten_object_numpy,

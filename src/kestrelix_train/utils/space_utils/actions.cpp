@@ -13,8 +13,11 @@
 #include "impls.h"
 #include "walk.h"
 
+#include <numpy/arrayscalars.h>
+
 #include <cfenv>
 #include <cstring>
+#include <vector>
 #if defined(__x86_64__) && defined(__SSE2__)
 #include <immintrin.h>
 #endif
@@ -950,6 +953,441 @@ PyObject *zero_int() {
     return z;
 }
 
+// ---- one cut for the members' columns ----------------------------------------
+//
+// Where logits are an exact torch tensor, torch runs plainly (no function or
+// dispatch mode, no functorch transform) and every member of an exact Dict
+// or Tuple space is an exact Discrete or Box whose class finds the core
+// library's own size and shape, every member's width and shape are known
+// before any slice is taken: a Discrete's size is int(n), its shape
+// (size,); a Box's are its own shape tuple and that tuple's product. The
+// recursion into such a member hands the piece back as it is (the member is
+// no Dict, Tuple or MultiDiscrete, as isinstance() says once per class).
+//
+// What the pieces are made with depends on what autograd records:
+//
+//   * grad mode off (no_grad, inference mode): one split of the last
+//     dimension gives pieces that are the slices in every respect (views of
+//     the logits at the same offsets and strides, made in the same mode);
+//     only a member whose shape is not its one column range is reshaped;
+//   * grad mode on: split's pieces would be the outputs of one multi-output
+//     view, which autograd forbids modifying in place with an operand that
+//     requires grad, where a slice allows it. Each member is sliced as the
+//     general path slices it. A reshape to the slice's own shape makes a new
+//     view that nothing tells from the slice while autograd records nothing
+//     (logits that do not require grad) and no dimension has fewer than two
+//     entries: it is left out then, and made otherwise (where the logits
+//     require grad, its grad_fn is part of the result).
+//
+// Anything else, widths that do not fit the last dimension included, runs
+// the general path, which reports what it reports.
+
+// What the general path reads by name on the way: its own recursion, the
+// type tests of the recursion, torch.reshape and OrderedDict, and the one
+// global name Discrete.size reads.
+constexpr guards::Name kCutNames[] = {{In::Module, "unpack_logits", Is::Own, impl_unpack_logits},
+                                      {In::Module, "torch", Is::Torch},
+                                      {In::Torch, "reshape", Is::Reshape},
+                                      {In::Module, "OrderedDict", Is::OrderedDict},
+                                      {In::Module, "kestrelix_spaces", Is::SpacesModule},
+                                      {In::Spaces, "Dict", Is::DictSpace},
+                                      {In::Spaces, "Tuple", Is::TupleSpace},
+                                      {In::Spaces, "MultiDiscrete", Is::MultiSpace},
+                                      {In::BoxCode, "int", Is::Int}};
+guards::Names cut_names{kCutNames};
+
+constexpr guards::Member kSpacesMembers[] = {{"spaces", Has::Nothing}};
+guards::Members cut_dict_members{kSpacesMembers}, cut_tuple_members{kSpacesMembers};
+constexpr guards::Member kDiscreteMembers[] = {
+    {"size", Has::DiscreteSize}, {"shape", Has::DiscreteShape}, {"n", Has::Nothing}};
+guards::Members discrete_members{kDiscreteMembers};
+constexpr guards::Member kNvecMembers[] = {{"nvec", Has::Nothing}};
+guards::Members nvec_members{kNvecMembers};
+
+struct CutMember {
+    Ref key;   // the Dict key (empty for a Tuple member)
+    Ref sub;   // the member space
+    Ref shape; // a Box's own shape tuple (empty for a Discrete)
+    long long width = 0;
+    bool reshaped = false; // its shape is not (width,)
+};
+
+// numpy's int64 scalar type. Only once numpy's C API is loaded.
+PyTypeObject *int64_scalar_type() {
+    static PyTypeObject *const t = [] {
+        PyArray_Descr *d = PyArray_DescrFromType(NPY_INT64);
+        Py_DECREF(d); // numpy keeps its builtin descriptors for good
+        return d->typeobj;
+    }();
+    return t;
+}
+
+// An exact int, or numpy int64, as a C integer; false for anything else.
+bool plain_integer(PyObject *v, long long &out) {
+    if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        out = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow || (out == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    }
+    if (Py_TYPE(v) != int64_scalar_type())
+        return false;
+    if (Py_TYPE(v) == &PyLongArrType_Type)
+        out = static_cast<long long>(PyArrayScalar_VAL(v, Long));
+    else
+        out = static_cast<long long>(PyArrayScalar_VAL(v, LongLong));
+    return true;
+}
+
+// A member's width and shape, read without running Python code; false
+// where they are not the plain values (the general path then reads them).
+bool plan_member(PyObject *globals, const Collaborators &c, CutMember &m) {
+    PyObject *sub = m.sub.get();
+    if (Py_TYPE(sub) == c.discrete_space) {
+        if (!discrete_members.hold(c.discrete_space))
+            return false;
+        Ref n = getattr(sub, SU_STR(n)); // an instance attribute
+        if (!n) {
+            PyErr_Clear();
+            return false;
+        }
+        return plain_integer(n.get(), m.width) && m.width >= 0;
+    }
+    if (Py_TYPE(sub) != c.box_space)
+        return false;
+    m.shape = plain_box_shape(globals, sub);
+    if (!m.shape)
+        return false;
+    const Py_ssize_t nd = PyTuple_GET_SIZE(m.shape.get());
+    long long product = 1;
+    for (Py_ssize_t i = 0; i < nd; ++i) {
+        long long d = 0;
+        PyObject *dim = PyTuple_GET_ITEM(m.shape.get(), i);
+        if (!PyLong_CheckExact(dim) || !plain_integer(dim, d) || d < 0 ||
+            __builtin_mul_overflow(product, d, &product))
+            return false;
+    }
+    m.width = product;
+    m.reshaped = nd != 1;
+    return true;
+}
+
+// Whether the recursion into a member of this exact class hands its piece
+// back: the class is no Dict, Tuple or MultiDiscrete as isinstance() says
+// (an ABC's hooks may run). 1, 0, -1 with an error set.
+int leaf_class(PyObject *sub, const Collaborators &c) {
+    for (PyTypeObject *cls : {c.dict_space, c.tuple_space, c.multi_discrete_space}) {
+        const int r = isinstance(sub, reinterpret_cast<PyObject *>(cls));
+        if (r != 0)
+            return r < 0 ? -1 : 0;
+    }
+    return 1;
+}
+
+// The names the fast path stands in for, for `logits`; false where the
+// general path must run, with an error set only where one must be passed
+// on. Whether torch runs plainly is asked separately (torch_plain()).
+bool cut_allowed(PyObject *globals, PyObject *logits, const Collaborators *&c) {
+    c = fast_collaborators();
+    return c && Py_TYPE(logits) == reinterpret_cast<PyTypeObject *>(c->tensor) && cut_names.hold(globals);
+}
+
+// logits.shape as the exact tuple torch gives (torch.Size), with at least
+// one dimension; empty (no error set) otherwise.
+Ref tensor_shape(PyObject *logits) {
+    Ref shape = getattr(logits, SU_STR(shape));
+    if (!shape || !PyTuple_Check(shape.get()) || PyTuple_GET_SIZE(shape.get()) == 0) {
+        if (shape || PyErr_ExceptionMatches(PyExc_Exception))
+            PyErr_Clear(); // (the general path meets it again)
+        return {};
+    }
+    return shape;
+}
+
+// Whether autograd records nothing for what is made now: 1 grad mode off,
+// 0 on, -1 with an error set.
+int grad_off(const Collaborators &c) {
+    Ref on = call(c.grad_enabled);
+    if (!on)
+        return -1;
+    return on.get() == Py_False;
+}
+
+// [*batch, *dims]: the batch dimensions (the first `nb` entries of
+// `shape`) and a member's shape (`dims`, or [width] where it has none).
+Ref new_shape(PyObject *shape, Py_ssize_t nb, PyObject *dims, long long width) {
+    const Py_ssize_t nd = dims ? PyTuple_GET_SIZE(dims) : 1;
+    Ref out = Ref::steal(PyList_New(nb + nd));
+    if (!out)
+        return {};
+    for (Py_ssize_t i = 0; i < nb; ++i)
+        PyList_SET_ITEM(out.get(), i, Py_NewRef(PyTuple_GET_ITEM(shape, i)));
+    for (Py_ssize_t i = 0; i < nd; ++i) {
+        PyObject *d = dims ? Py_NewRef(PyTuple_GET_ITEM(dims, i)) : PyLong_FromLongLong(width);
+        if (!d)
+            return {};
+        PyList_SET_ITEM(out.get(), nb + i, d);
+    }
+    return out;
+}
+
+// Whether `piece` has the shape [*batch, width]: what a slice of the
+// logits as they were planned gives.
+bool has_planned_shape(PyObject *piece, PyObject *shape, Py_ssize_t nb, long long width) {
+    Ref got = getattr(piece, SU_STR(shape));
+    if (!got || !PyTuple_Check(got.get()) || PyTuple_GET_SIZE(got.get()) != nb + 1) {
+        PyErr_Clear();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nb; ++i) {
+        long long a = 0, b = 0;
+        if (!plain_integer(PyTuple_GET_ITEM(got.get(), i), a) ||
+            !plain_integer(PyTuple_GET_ITEM(shape, i), b) || a != b)
+            return false;
+    }
+    long long last = 0;
+    return plain_integer(PyTuple_GET_ITEM(got.get(), nb), last) && last == width;
+}
+
+// The pieces of `logits` for `plan`, one split of the last dimension (grad
+// mode off). `extra` columns are left over at the end.
+int cut_pieces(const Collaborators &c, PyObject *logits, const std::vector<CutMember> &plan, long long extra,
+               std::vector<Ref> &pieces) {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(plan.size());
+    Ref sizes = Ref::steal(PyTuple_New(n + (extra > 0)));
+    if (!sizes)
+        return -1;
+    for (Py_ssize_t i = 0; i <= n; ++i) {
+        if (i == n && extra == 0)
+            break;
+        PyObject *w = PyLong_FromLongLong(i < n ? plan[static_cast<size_t>(i)].width : extra);
+        if (!w)
+            return -1;
+        PyTuple_SET_ITEM(sizes.get(), i, w);
+    }
+    Ref minus_one = Ref::steal(PyLong_FromLong(-1));
+    if (!minus_one)
+        return -1;
+    Ref split = call(c.split_with_sizes, logits, sizes.get(), minus_one.get());
+    if (!split)
+        return -1;
+    if (!PyTuple_CheckExact(split.get()) || PyTuple_GET_SIZE(split.get()) != PyTuple_GET_SIZE(sizes.get()))
+        return 0;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        pieces.push_back(Ref::borrow(PyTuple_GET_ITEM(split.get(), i)));
+    return 1;
+}
+
+// The pieces of `logits` for `plan`, one slice per member as the general
+// path takes it (grad mode on).
+int slice_pieces(PyObject *logits, const std::vector<CutMember> &plan, std::vector<Ref> &pieces) {
+    long long offset = 0;
+    for (const CutMember &m : plan) {
+        Ref start = Ref::steal(PyLong_FromLongLong(offset));
+        Ref end = start ? Ref::steal(PyLong_FromLongLong(offset + m.width)) : Ref();
+        if (!end)
+            return -1;
+        Ref piece = last_dim_slice(logits, start.get(), end.get());
+        if (!piece)
+            return -1;
+        pieces.push_back(std::move(piece));
+        offset += m.width;
+    }
+    return 1;
+}
+
+// A new list of the pieces (handed over).
+Ref list_of(std::vector<Ref> &pieces) {
+    Ref u = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+    if (!u)
+        return {};
+    for (size_t i = 0; i < pieces.size(); ++i)
+        PyList_SET_ITEM(u.get(), static_cast<Py_ssize_t>(i), pieces[i].release());
+    return u;
+}
+
+// The members of an exact Dict or Tuple space, in order, with strong
+// references; false where they are not read plainly.
+bool cut_members(PyObject *space, bool dict, std::vector<CutMember> &plan) {
+    if (!(dict ? cut_dict_members : cut_tuple_members).hold(Py_TYPE(space)))
+        return false;
+    Ref members = getattr(space, SU_STR(spaces)); // an instance attribute
+    if (!members) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject *m = members.get();
+    if (dict) {
+        if (!PyDict_CheckExact(m))
+            return false;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(m, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key))
+                return false;
+            plan.push_back({Ref::borrow(key), Ref::borrow(value), {}, 0, false});
+        }
+    } else {
+        if (!PyTuple_CheckExact(m))
+            return false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(m); ++i)
+            plan.push_back({{}, Ref::borrow(PyTuple_GET_ITEM(m, i)), {}, 0, false});
+    }
+    return !plan.empty();
+}
+
+// unpack_logits(logits, space) for an exact Dict (`dict`) or Tuple space
+// that isinstance() found to be only that; empty with no error set where
+// the general path must run.
+Ref unpack_by_one_cut(PyObject *globals, PyObject *logits, PyObject *space, bool dict) {
+    const Collaborators *c = nullptr;
+    if (!cut_allowed(globals, logits, c))
+        return {};
+    if (Py_TYPE(space) != (dict ? c->dict_space : c->tuple_space))
+        return {};
+    std::vector<CutMember> plan;
+    if (!cut_members(space, dict, plan))
+        return {};
+    // The type tests of the recursion, once per member class (they may run
+    // Python code: the guards are checked again after them).
+    int discrete = -2, box = -2;
+    for (const CutMember &m : plan) {
+        PyTypeObject *tp = Py_TYPE(m.sub.get());
+        if (tp != c->discrete_space && tp != c->box_space)
+            return {};
+        int &known = tp == c->discrete_space ? discrete : box;
+        if (known == -2)
+            known = leaf_class(m.sub.get(), *c);
+        if (known <= 0)
+            return {}; // (an error of isinstance() stays set)
+    }
+    if (!cut_names.hold(globals) || torch_plain() <= 0)
+        return {};
+    for (CutMember &m : plan)
+        if (!plan_member(globals, *c, m))
+            return {};
+    Ref shape = tensor_shape(logits);
+    if (!shape)
+        return {};
+    const Py_ssize_t nb = PyTuple_GET_SIZE(shape.get()) - 1;
+    long long last = 0, total = 0;
+    if (!plain_integer(PyTuple_GET_ITEM(shape.get(), nb), last))
+        return {};
+    for (const CutMember &m : plan)
+        if (__builtin_add_overflow(total, m.width, &total))
+            return {};
+    if (total > last)
+        return {}; // the general path's reshape reports the short slice
+
+    const int off = grad_off(*c);
+    if (off < 0)
+        return {};
+    int recorded = 0;
+    if (!off) {
+        recorded = truth(getattr(logits, SU_STR(requires_grad)));
+        if (recorded < 0)
+            return {};
+    }
+    std::vector<Ref> pieces;
+    pieces.reserve(plan.size());
+    int r = 0;
+    if (off) {
+        PyMappingMethods *mm = Py_TYPE(logits)->tp_as_mapping;
+        if (!mm || mm->mp_subscript != c->tensor_subscript)
+            return {}; // slicing is not torch's own
+        r = cut_pieces(*c, logits, plan, last - total, pieces);
+    } else {
+        r = slice_pieces(logits, plan, pieces);
+    }
+    if (r <= 0)
+        return {};
+    // A reshape to a piece's own shape gives the piece's own strides where
+    // every dimension has two entries or more (torch recomputes the stride
+    // of a dimension of one entry, and may of an empty piece's).
+    bool wide = true;
+    for (Py_ssize_t i = 0; wide && i < nb; ++i) {
+        long long d = 0;
+        wide = plain_integer(PyTuple_GET_ITEM(shape.get(), i), d) && d >= 2;
+    }
+    for (size_t i = 0; i < plan.size(); ++i) {
+        const CutMember &m = plan[i];
+        // A piece keeps its slice's shape where that is the member's; a
+        // slice that came out otherwise (the logits changed meanwhile) is
+        // reshaped, which reports it as the general path does.
+        if (!m.reshaped && !recorded && wide && m.width >= 2 &&
+            (off || has_planned_shape(pieces[i].get(), shape.get(), nb, m.width)))
+            continue;
+        Ref to = new_shape(shape.get(), nb, m.shape ? m.shape.get() : nullptr, m.width);
+        if (!to)
+            return {};
+        Ref reshaped = call(c->reshape, pieces[i].get(), to.get());
+        if (!reshaped)
+            return {};
+        pieces[i] = std::move(reshaped);
+    }
+    if (!dict)
+        return list_of(pieces);
+    Ref u = call(c->ordered_dict);
+    if (!u)
+        return {};
+    for (size_t i = 0; i < pieces.size(); ++i)
+        if (PyObject_SetItem(u.get(), plan[i].key.get(), pieces[i].get()) < 0)
+            return {};
+    return u;
+}
+
+// unpack_logits(logits, space) for an exact MultiDiscrete space with grad
+// mode off: one split for the slices of nvec's widths. Empty with no error
+// set where the general path must run.
+Ref multi_discrete_by_one_cut(PyObject *globals, PyObject *logits, PyObject *space) {
+    const Collaborators *c = nullptr;
+    if (!cut_allowed(globals, logits, c) || Py_TYPE(space) != c->multi_discrete_space ||
+        !nvec_members.hold(c->multi_discrete_space))
+        return {};
+    PyMappingMethods *mm = Py_TYPE(logits)->tp_as_mapping;
+    if (!mm || mm->mp_subscript != c->tensor_subscript)
+        return {};
+    // (With grad mode on the general path's slices are what it takes.)
+    const int off = grad_off(*c);
+    if (off <= 0 || torch_plain() <= 0)
+        return {};
+    Ref nvec = getattr(space, SU_STR(nvec)); // an instance attribute
+    if (!nvec) {
+        PyErr_Clear();
+        return {};
+    }
+    Ref shape = tensor_shape(logits);
+    if (!shape)
+        return {};
+    long long last = 0;
+    if (!plain_integer(PyTuple_GET_ITEM(shape.get(), PyTuple_GET_SIZE(shape.get()) - 1), last))
+        return {};
+    // Read after the last allocation before the cut.
+    if (!PyArray_CheckExact(nvec.get()))
+        return {};
+    auto *a = reinterpret_cast<PyArrayObject *>(nvec.get());
+    if (PyArray_NDIM(a) != 1 || PyArray_TYPE(a) != NPY_INT64 || PyArray_DIM(a, 0) == 0)
+        return {};
+    std::vector<CutMember> plan(static_cast<size_t>(PyArray_DIM(a, 0)));
+    long long total = 0;
+    for (npy_intp i = 0; i < PyArray_DIM(a, 0); ++i) {
+        const long long w = load<npy_int64>(PyArray_BYTES(a) + i * PyArray_STRIDE(a, 0));
+        if (w < 0 || __builtin_add_overflow(total, w, &total))
+            return {};
+        plan[static_cast<size_t>(i)].width = w;
+    }
+    if (total > last)
+        return {}; // short slices, as the general path takes them
+    std::vector<Ref> pieces;
+    pieces.reserve(plan.size());
+    if (cut_pieces(*c, logits, plan, last - total, pieces) <= 0)
+        return {};
+    return list_of(pieces);
+}
+
 } // namespace
 
 PyObject *impl_unpack_logits(PyObject *globals, PyObject *const *args) {
@@ -972,6 +1410,12 @@ PyObject *impl_unpack_logits(PyObject *globals, PyObject *const *args) {
             return Py_NewRef(logits);
         if (is_dict && PyDict_Check(logits))
             return Py_NewRef(logits);
+        if (is_dict != is_tuple) {
+            if (Ref fast = unpack_by_one_cut(globals, logits, space, is_dict != 0))
+                return fast.release();
+            if (PyErr_Occurred())
+                return nullptr;
+        }
         PyObject *zero = zero_int();
         if (!zero)
             return nullptr;
@@ -1031,6 +1475,10 @@ PyObject *impl_unpack_logits(PyObject *globals, PyObject *const *args) {
         return nullptr;
     if (!is_multi)
         return Py_NewRef(logits);
+    if (Ref fast = multi_discrete_by_one_cut(globals, logits, space))
+        return fast.release();
+    if (PyErr_Occurred())
+        return nullptr;
 
     // One slice of the last dimension per sub-action, nvec[i] columns wide.
     Ref u = Ref::steal(PyList_New(0));

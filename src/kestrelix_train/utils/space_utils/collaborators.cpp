@@ -253,11 +253,23 @@ int load(Collaborators &c) {
     c.torch = Py_NewRef(torch.get());
     if (!take(c.tensor, attr(torch, "Tensor")) || !take(c.from_numpy, attr(torch, "from_numpy")) ||
         !take(c.flatten, attr(torch, "flatten")) || !take(c.cat, attr(torch, "cat")) ||
-        !take(c.empty, attr(torch, "empty")) ||
+        !take(c.empty, attr(torch, "empty")) || !take(c.reshape, attr(torch, "reshape")) ||
+        !take(c.grad_enabled, attr(torch_c, "is_grad_enabled")) ||
         !take(c.function_mode_enabled, attr(torch_c, "_is_torch_function_mode_enabled")) ||
         !take(c.dispatch_stack_len, attr(torch_c, "_len_torch_dispatch_stack")) ||
         !take(c.functorch_active, attr(torch_c, "_are_functorch_transforms_active")))
         return 0;
+    {
+        Ref base = attr(torch_c, "TensorBase");
+        if (!base || !take(c.split_with_sizes, attr(base, "split_with_sizes")))
+            return 0;
+        if (!PyType_Check(base.get())) {
+            PyErr_SetString(PyExc_TypeError, "torch's TensorBase is not a class");
+            return 0;
+        }
+        PyMappingMethods *m = reinterpret_cast<PyTypeObject *>(base.get())->tp_as_mapping;
+        c.tensor_subscript = m ? m->mp_subscript : nullptr;
+    }
     {
         Ref device = attr(torch, "device");
         if (!device || !take(c.cpu, Ref::steal(PyObject_CallFunction(device.get(), "s", "cpu"))))
@@ -299,9 +311,18 @@ int load(Collaborators &c) {
         return 0;
     }
     Ref box = import_attr("kestrelix_core.spaces", "Box");
+    Ref discrete = import_attr("kestrelix_core.spaces", "Discrete");
+    Ref multi_discrete = import_attr("kestrelix_core.spaces", "MultiDiscrete");
     Ref selector = import_attr("kestrelix_core.agent.skill.skill_selector", "SkillSelector");
-    if (!box || !selector)
+    if (!box || !discrete || !multi_discrete || !selector)
         return 0;
+    if (!PyType_Check(box.get()) || !PyType_Check(discrete.get()) || !PyType_Check(multi_discrete.get())) {
+        PyErr_SetString(PyExc_TypeError, "the spaces' Box, Discrete and MultiDiscrete are not classes");
+        return 0;
+    }
+    c.box_space = reinterpret_cast<PyTypeObject *>(Py_NewRef(box.get()));
+    c.discrete_space = reinterpret_cast<PyTypeObject *>(Py_NewRef(discrete.get()));
+    c.multi_discrete_space = reinterpret_cast<PyTypeObject *>(Py_NewRef(multi_discrete.get()));
     c.box_size = member_reading(box, "size", {"int", "np", "prod", "shape", "int64"}).release();
     c.box_shape = member_reading(box, "shape", {"_shape"}).release();
     if (c.box_size && !take(c.box_size_getter, attr(Ref::borrow(c.box_size), "fget")))
@@ -313,6 +334,16 @@ int load(Collaborators &c) {
         member_reading(selector, "get_children_names", {"list", "children_names"}).release();
     c.selector_is_repeat = member_reading(selector, "is_repeat", {"repeat"}).release();
     code_namespaces(c.box_size_getter, c.box_code_globals, c.box_code_builtins);
+    // Discrete.size reads its one global name where Box.size reads them.
+    Ref discrete_size = member_reading(discrete, "size", {"int", "n"});
+    Ref discrete_getter = discrete_size ? attr(discrete_size, "fget") : Ref();
+    if (discrete_size && !discrete_getter)
+        return 0;
+    if (discrete_getter && c.box_code_globals && PyFunction_Check(discrete_getter.get()) &&
+        PyFunction_GetGlobals(discrete_getter.get()) == c.box_code_globals) {
+        c.discrete_size = discrete_size.release();
+        c.discrete_shape = member_reading(discrete, "shape", {"size"}).release();
+    }
     code_namespaces(c.selector_children, c.selector_code_globals, c.selector_code_builtins);
     return PyErr_Occurred() ? 0 : 1;
 }
@@ -327,6 +358,12 @@ void release(Collaborators &c) noexcept {
         Py_CLEAR(dtype);
     Py_CLEAR(c.dict_space);
     Py_CLEAR(c.tuple_space);
+    Py_CLEAR(c.multi_discrete_space);
+    Py_CLEAR(c.discrete_space);
+    Py_CLEAR(c.box_space);
+    for (PyObject **field :
+         {&c.reshape, &c.grad_enabled, &c.split_with_sizes, &c.discrete_size, &c.discrete_shape})
+        Py_CLEAR(*field);
     for (PyObject **field :
          {&c.clip, &c.prod, &c.set_numeric_ops, &c.numeric_ops, &c.any_reads, &c.prod_reads, &c.clip_reads,
           &c.box_code_globals, &c.box_code_builtins, &c.selector_code_globals, &c.selector_code_builtins,

@@ -86,6 +86,13 @@ struct Collaborators {
     PyObject *cat = nullptr;        // torch.cat
     PyObject *empty = nullptr;      // torch.empty
     PyObject *cpu = nullptr;        // torch.device("cpu")
+    PyObject *reshape = nullptr;    // torch.reshape
+    // torch._C.is_grad_enabled, and the method torch's tensors are split
+    // with (TensorBase.split_with_sizes, a method descriptor)
+    PyObject *grad_enabled = nullptr;
+    PyObject *split_with_sizes = nullptr;
+    // The subscript slot of torch's own tensor class (TensorBase)
+    binaryfunc tensor_subscript = nullptr;
     // torch's state that makes its calls behave otherwise than plainly:
     // function modes (a default device among them), dispatch modes (fake
     // tensors among them) and functorch transforms. See torch_plain().
@@ -101,6 +108,10 @@ struct Collaborators {
     PyObject *spaces_module = nullptr;   // kestrelix_core.spaces
     PyTypeObject *dict_space = nullptr;  // kestrelix_core.spaces.Dict
     PyTypeObject *tuple_space = nullptr; // kestrelix_core.spaces.Tuple
+    // kestrelix_core.spaces' MultiDiscrete, Discrete and Box
+    PyTypeObject *multi_discrete_space = nullptr;
+    PyTypeObject *discrete_space = nullptr;
+    PyTypeObject *box_space = nullptr;
     // Members of the core library's classes, as the classes find them (a
     // function, or a property), where their code reads what the fast paths
     // that stand in for them expect; nullptr otherwise, which turns just
@@ -108,13 +119,16 @@ struct Collaborators {
     PyObject *box_size = nullptr;                // Box.size: int(np.prod(self.shape, dtype=np.int64))
     PyObject *box_shape = nullptr;               // Box.shape: self._shape
     PyObject *box_size_getter = nullptr;         // the function behind Box.size
+    PyObject *discrete_size = nullptr;           // Discrete.size: int(self.n)
+    PyObject *discrete_shape = nullptr;          // Discrete.shape: (self.size,)
     PyObject *dict_iter = nullptr;               // Dict.__iter__: iter(self.spaces)
     PyObject *dict_getitem = nullptr;            // Dict.__getitem__: self.spaces[key]
     PyObject *selector_is_fixed_order = nullptr; // SkillSelector.is_fixed_order: self.fixed_order
     PyObject *selector_children = nullptr;  // SkillSelector.get_children_names: list(self.children_names)
     PyObject *selector_is_repeat = nullptr; // SkillSelector.is_repeat: self.repeat
-    // The namespaces (and builtins) that the code of Box.size and of
-    // SkillSelector's methods reads its global names from.
+    // The namespaces (and builtins) that the code of Box.size (and of
+    // Discrete.size, which reads the same ones) and of SkillSelector's
+    // methods reads its global names from.
     PyObject *box_code_globals = nullptr;
     PyObject *box_code_builtins = nullptr;
     PyObject *selector_code_globals = nullptr;

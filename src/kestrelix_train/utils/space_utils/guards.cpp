@@ -50,6 +50,14 @@ PyObject *expected(Is is, const Collaborators &c) noexcept {
         return as_object(&PyLong_Type);
     case Is::List:
         return as_object(&PyList_Type);
+    case Is::Reshape:
+        return c.reshape;
+    case Is::OrderedDict:
+        return c.ordered_dict;
+    case Is::TupleSpace:
+        return as_object(c.tuple_space);
+    case Is::MultiSpace:
+        return as_object(c.multi_discrete_space);
     default:
         return nullptr;
     }
@@ -114,10 +122,12 @@ constexpr PyObject *Collaborators::*kMemberOf[] = {&Collaborators::box_size,
                                                    &Collaborators::dict_getitem,
                                                    &Collaborators::selector_is_fixed_order,
                                                    &Collaborators::selector_children,
-                                                   &Collaborators::selector_is_repeat};
+                                                   &Collaborators::selector_is_repeat,
+                                                   &Collaborators::discrete_size,
+                                                   &Collaborators::discrete_shape};
 
 static_assert(std::size(kMemberOf) ==
-              static_cast<size_t>(Has::SelectorRepeat) - static_cast<size_t>(Has::BoxSize) + 1);
+              static_cast<size_t>(Has::DiscreteShape) - static_cast<size_t>(Has::BoxSize) + 1);
 
 // The member `has` names (nullptr for Has::Nothing), in `out`; false where
 // it could not be had.

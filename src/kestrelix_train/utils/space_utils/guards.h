@@ -78,6 +78,10 @@ enum class Is : unsigned char {
     Int64,        // numpy.int64
     Int,          // the built-in int
     List,         // the built-in list
+    Reshape,      // torch.reshape
+    OrderedDict,  // collections.OrderedDict
+    TupleSpace,   // the core library's Tuple class
+    MultiSpace,   // its MultiDiscrete class
     Own,          // this module's own function with the given body
     // With In::NumpyCode and the name of numpy's `any`, `prod` or `clip`:
     // every global name its code reads, and every attribute of a module it
@@ -104,6 +108,8 @@ enum class Has : unsigned char {
     SelectorFixedOrder, // SkillSelector.is_fixed_order
     SelectorChildren,   // SkillSelector.get_children_names
     SelectorRepeat,     // SkillSelector.is_repeat
+    DiscreteSize,       // the core library's Discrete.size
+    DiscreteShape,      // the core library's Discrete.shape
 };
 
 struct Member {
