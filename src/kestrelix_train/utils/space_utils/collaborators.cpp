@@ -302,6 +302,7 @@ int load(Collaborators &c) {
     Ref selector = import_attr("kestrelix_core.agent.skill.skill_selector", "SkillSelector");
     if (!box || !selector)
         return 0;
+    c.box_space = Py_NewRef(box.get());
     c.box_size = member_reading(box, "size", {"int", "np", "prod", "shape", "int64"}).release();
     c.box_shape = member_reading(box, "shape", {"_shape"}).release();
     if (c.box_size && !take(c.box_size_getter, attr(Ref::borrow(c.box_size), "fget")))
@@ -321,7 +322,7 @@ void release(Collaborators &c) noexcept {
     for (PyObject **field :
          {&c.numpy, &c.array, &c.concatenate, &c.any, &c.multiply, &c.torch, &c.tensor, &c.from_numpy,
           &c.flatten, &c.cat, &c.empty, &c.cpu, &c.function_mode_enabled, &c.dispatch_stack_len,
-          &c.functorch_active, &c.nested_dict, &c.ordered_dict, &c.spaces_module})
+          &c.functorch_active, &c.nested_dict, &c.ordered_dict, &c.spaces_module, &c.box_space})
         Py_CLEAR(*field);
     for (PyObject *&dtype : c.torch_dtype)
         Py_CLEAR(dtype);

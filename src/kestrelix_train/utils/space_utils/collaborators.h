@@ -101,6 +101,7 @@ struct Collaborators {
     PyObject *spaces_module = nullptr;   // kestrelix_core.spaces
     PyTypeObject *dict_space = nullptr;  // kestrelix_core.spaces.Dict
     PyTypeObject *tuple_space = nullptr; // kestrelix_core.spaces.Tuple
+    PyObject *box_space = nullptr;       // kestrelix_core.spaces.Box
     // Members of the core library's classes, as the classes find them (a
     // function, or a property), where their code reads what the fast paths
     // that stand in for them expect; nullptr otherwise, which turns just
