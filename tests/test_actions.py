@@ -682,3 +682,20 @@ def test_replaced_numpy_names_are_called(monkeypatch):
     monkeypatch.setattr(np, "array", lambda x, dtype: calls.append((list(x), dtype)) or "made")
     assert su.compute_selector_action_mask(None, SkillSelector("ab", fixed_order=True)) == "made"
     assert calls == [([1, 0], np.int8)]
+
+
+@pytest.mark.parametrize(
+    "module, name, value, dtype",
+    [
+        (S, "Box", type("NotABox", (), {}), np.float32),
+        (np, "float32", np.float16, np.float32),
+        (np, "float64", np.float32, np.float64),
+    ],
+)
+def test_unsquash_leaf_follows_rebound_names(monkeypatch, module, name, value, dtype):
+    # With the Box class or the float type rebound, no leaf is a float Box.
+    action = {"a": np.array([0.5], dtype)}
+    space = {"a": S.Box(-2.0, 6.0, (1,), dtype)}
+    assert su.unsquash_action(action, space)["a"].tolist() == [4.0]
+    monkeypatch.setattr(module, name, value)
+    assert su.unsquash_action(action, space)["a"] is action["a"]

@@ -429,3 +429,21 @@ def test_flatten_unknown_gives_none_for_other_kinds(value):
 ])
 def test_flatten_unknown_errors(space, value, error):
     assert outcome(su._flatten_unknown, space, value)[:2] == ("raised", error)
+
+
+@pytest.mark.parametrize(
+    "widths, dtype",
+    [
+        ((16,) * 16, np.float32),  # rows of 64-byte pieces
+        ((4, 64, 12, 8), np.float64),  # mixed multiples of 16 bytes
+        ((16, 3, 16), np.float32),  # one 12-byte piece
+    ],
+)
+def test_batch_join_past_cache_size(widths, dtype):
+    # Large enough for the join to write around the caches.
+    rows = (5 << 20) // (sum(widths) * np.dtype(dtype).itemsize) + 1
+    rng = np.random.default_rng(1)
+    obs = {f"k{i}": rng.random((rows, w)).astype(dtype) for i, w in enumerate(widths)}
+    got = su.flatten_object_batch(obs)
+    want = torch.cat([torch.from_numpy(v) for v in obs.values()], dim=1)
+    assert got.dtype == want.dtype and torch.equal(got, want)

@@ -335,12 +335,40 @@ int known_float_dtype_is(PyObject *dtype, PyObject *target) {
     return dtype == (target == f64_type ? f64 : f32);
 }
 
-// s.dtype == np.<name>, reading s.dtype afresh as the expression does.
-int dtype_is(PyObject *globals, PyObject *s, PyObject *name) {
+// What the leaf function reads by name on its way to the rescale: while
+// these lead to the core library's Box and numpy's float32 and float64, the
+// look-ups are left out and the recorded objects used. Checked again before
+// each use, since the isinstance() test and the read of `s.dtype` may run
+// Python code.
+constexpr guards::Name kLeafNames[] = {{In::Module, "kestrelix_spaces", Is::SpacesModule},
+                                       {In::Spaces, "Box", Is::BoxSpace},
+                                       {In::Module, "np", Is::Numpy},
+                                       {In::Numpy, "float32", Is::Float32},
+                                       {In::Numpy, "float64", Is::Float64}};
+guards::Names leaf_names{kLeafNames};
+
+// Whether the leaf function's names hold (no error set either way).
+bool leaf_names_hold(PyObject *globals) {
+    return fast_collaborators() && leaf_names.hold(globals);
+}
+
+// np.float32 or np.float64: the recorded object (borrowed) where the names
+// hold, else looked up.
+Ref numpy_float(PyObject *globals, bool f64) {
+    if (leaf_names_hold(globals))
+        return Ref::borrow(reinterpret_cast<PyObject *>(f64 ? &PyDoubleArrType_Type : &PyFloatArrType_Type));
+    if (PyErr_Occurred())
+        return {};
+    return global_attr(globals, SU_STR(np), f64 ? SU_STR(float64) : SU_STR(float32));
+}
+
+// s.dtype == np.float32 (or np.float64), reading s.dtype afresh as the
+// expression does.
+int dtype_is(PyObject *globals, PyObject *s, bool f64) {
     Ref dtype = getattr(s, SU_STR(dtype));
     if (!dtype)
         return -1;
-    Ref target = global_attr(globals, SU_STR(np), name);
+    Ref target = numpy_float(globals, f64);
     if (!target)
         return -1;
     const int known = known_float_dtype_is(dtype.get(), target.get());
@@ -349,14 +377,23 @@ int dtype_is(PyObject *globals, PyObject *s, PyObject *name) {
     return truth(Ref::steal(PyObject_RichCompare(dtype.get(), target.get(), Py_EQ)));
 }
 
+// isinstance(s, kestrelix_spaces.Box)
+int is_box_space(PyObject *globals, PyObject *s) {
+    if (leaf_names_hold(globals))
+        return isinstance(s, reinterpret_cast<PyObject *>(collaborators().box_space));
+    if (PyErr_Occurred())
+        return -1;
+    return is_space(globals, s, SU_STR(Box));
+}
+
 PyObject *unsquash_leaf(PyObject *a, PyObject *s, PyObject *globals) {
-    int is_box = is_space(globals, s, SU_STR(Box));
+    int is_box = is_box_space(globals, s);
     if (is_box <= 0)
         return is_box < 0 ? nullptr : Py_NewRef(a);
 
-    int is_float = dtype_is(globals, s, SU_STR(float32));
+    int is_float = dtype_is(globals, s, false);
     if (is_float == 0)
-        is_float = dtype_is(globals, s, SU_STR(float64));
+        is_float = dtype_is(globals, s, true);
     if (is_float < 0)
         return nullptr;
     if (is_float)

@@ -46,6 +46,12 @@ PyObject *expected(Is is, const Collaborators &c) noexcept {
         return as_object(&PyByteArrType_Type);
     case Is::Int64:
         return int64_type();
+    case Is::Float32:
+        return as_object(&PyFloatArrType_Type);
+    case Is::Float64:
+        return as_object(&PyDoubleArrType_Type);
+    case Is::BoxSpace:
+        return as_object(c.box_space);
     case Is::Int:
         return as_object(&PyLong_Type);
     case Is::List:

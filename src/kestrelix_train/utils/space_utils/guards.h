@@ -76,6 +76,9 @@ enum class Is : unsigned char {
     NdArray,      // numpy.ndarray
     Int8,         // numpy.int8
     Int64,        // numpy.int64
+    Float32,      // numpy.float32
+    Float64,      // numpy.float64
+    BoxSpace,     // the core library's Box class
     Int,          // the built-in int
     List,         // the built-in list
     Reshape,      // torch.reshape
