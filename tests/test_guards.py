@@ -147,6 +147,13 @@ CASES = {
         lambda: (torch.arange(5.0).reshape(1, 5), logit_space(RelayedBox)),
         reads(["torch", "kestrelix_spaces", "unpack_logits"], [(torch, "reshape")], [ks.Box.size]),
     ),
+    "apply mask torch": (
+        su.apply_mask,
+        lambda: (torch.tensor([[0.5, -0.0], [2.0, 1.0]]), torch.tensor([[1.0, 0.0], [1.0, 1.0]])),
+        None,
+        reads(["np", "torch", "NestedDict"], [(np, "ndarray"), (np, "inf"), (torch, "Tensor"), (torch, "log"),
+                                              (torch, "clamp")]),
+    ),
     "flatten numpy": (
         su.flatten_object_numpy,
         lambda: (nested(),),

@@ -50,6 +50,12 @@ PyObject *expected(Is is, const Collaborators &c) noexcept {
         return as_object(&PyLong_Type);
     case Is::List:
         return as_object(&PyList_Type);
+    case Is::Inf:
+        return c.inf;
+    case Is::Log:
+        return c.log;
+    case Is::Clamp:
+        return c.clamp;
     default:
         return nullptr;
     }
@@ -114,10 +120,20 @@ constexpr PyObject *Collaborators::*kMemberOf[] = {&Collaborators::box_size,
                                                    &Collaborators::dict_getitem,
                                                    &Collaborators::selector_is_fixed_order,
                                                    &Collaborators::selector_children,
-                                                   &Collaborators::selector_is_repeat};
+                                                   &Collaborators::selector_is_repeat,
+                                                   &Collaborators::tensor_add,
+                                                   &Collaborators::tensor_shape,
+                                                   &Collaborators::tensor_dtype,
+                                                   &Collaborators::tensor_requires_grad,
+                                                   &Collaborators::tensor_is_cpu,
+                                                   &Collaborators::tensor_layout,
+                                                   &Collaborators::tensor_is_nested,
+                                                   &Collaborators::tensor_is_neg,
+                                                   &Collaborators::tensor_is_contiguous,
+                                                   &Collaborators::tensor_data_ptr};
 
 static_assert(std::size(kMemberOf) ==
-              static_cast<size_t>(Has::SelectorRepeat) - static_cast<size_t>(Has::BoxSize) + 1);
+              static_cast<size_t>(Has::TensorDataPtr) - static_cast<size_t>(Has::BoxSize) + 1);
 
 // The member `has` names (nullptr for Has::Nothing), in `out`; false where
 // it could not be had.
