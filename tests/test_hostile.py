@@ -733,20 +733,14 @@ def test_a_second_thread_retypes_the_mask_while_masking_torch_logits():
                 assert same(out, expected)
 
 
-@pytest.mark.parametrize("change", ["turn", "retype"])
-def test_a_second_thread_changes_torch_logits_while_masking(change):
-    logits = torch.arange(6.0).reshape(2, 3)
-    mask = torch.tensor([[1.0, 0.0, 1.0], [0.0, 1.0, 1.0]])
-    states = [logits.clone(), logits.clone().t(), logits.clone().double(), logits.clone().t().double()]
-    expected = [outcome(su.apply_mask, (state, mask)) for state in states]
+def test_a_second_thread_turns_torch_logits_while_masking():
+    # (swapping `.data` from another thread races inside torch's own
+    # operations, whichever path runs, so only in-place turns are made)
+    logits = torch.arange(9.0).reshape(3, 3)
+    mask = torch.tensor([[1.0, 0.0, 1.0], [0.0, 1.0, 1.0], [1.0, 1.0, 0.0]])
+    expected = [outcome(su.apply_mask, (state, mask)) for state in (logits.clone(), logits.clone().t())]
 
-    def step():
-        if change == "turn":
-            logits.t_()
-        else:
-            logits.data = logits.data.double() if logits.dtype == torch.float32 else logits.data.float()
-
-    with thread_running(step):
+    with thread_running(logits.t_):
         for _ in range(300):
             kind, out = outcome(su.apply_mask, (logits, mask))
             assert not isinstance(out, SystemError), repr(out)

@@ -351,8 +351,8 @@ int choose(PyObject *globals, PyObject *logits, PyObject *mask, Choice &ch) {
     return 1;
 }
 
-// The address of t's first entry, nullptr (no error) for none, or after a
-// failed read (`r` then says what failed() said).
+// The address of t's first entry; nullptr for none (`r` 1) or after a
+// failed read (`r` then says what failed() said: 0 or -1).
 char *data_of(PyObject *t, int &r) {
     Ref address = call_on(collaborators().tensor_data_ptr, t);
     void *p = address ? PyLong_AsVoidPtr(address.get()) : nullptr;
@@ -447,9 +447,20 @@ int confirm_and_fill(PyObject *globals, PyObject *logits, PyObject *mask, PyObje
         return 0;
     char *x = nullptr, *m = nullptr, *o = nullptr;
     if ((r = still_plain(logits, ch.logits_dtype.get(), shape.get(), x)) <= 0 ||
-        (r = still_plain(mask, ch.mask_dtype.get(), shape.get(), m)) <= 0 ||
-        (r = still_plain(result, ch.result_dtype, shape.get(), o)) <= 0)
+        (r = still_plain(mask, ch.mask_dtype.get(), shape.get(), m)) <= 0)
         return r;
+    // The result is made here, as a contiguous CPU tensor of the dtype asked
+    // for, and nothing else holds it: only its shape (the logits' when it was
+    // made) is to be seen to.
+    Ref result_shape = get(c.tensor_shape, result);
+    if (!result_shape)
+        return failed();
+    r = PyObject_RichCompareBool(result_shape.get(), shape.get(), Py_EQ);
+    if (r <= 0)
+        return r < 0 ? failed() : 0;
+    o = data_of(result, r);
+    if (!o)
+        return r < 0 ? -1 : 0;
     Kernel kernel = ch.result == Elem::Float ? for_logits<float>(ch.logits, ch.mask)
                                              : for_logits<double>(ch.logits, ch.mask);
     if (!kernel)
