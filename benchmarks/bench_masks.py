@@ -13,6 +13,7 @@ from collections import OrderedDict
 
 import numpy as np
 import torch
+import tree
 from _harness import Case, run_cases
 # RLlib's NestedDict where Ray has it, else the module's stand-in (no instances)
 from kestrelix_train.utils.space_utils import NestedDict
@@ -193,6 +194,26 @@ _FLOOR_ADDITIVE = {
 }
 
 
+FLOAT_MIN = -3.4e38
+
+
+def where_masked(logits, mask):
+    return torch.where(mask.bool(), logits, float("-inf"))
+
+
+def clamped_log_masked(logits, mask):
+    return logits + torch.clamp(torch.log(mask), min=FLOAT_MIN)
+
+
+def _user_cases():
+    """(name, logits, mask): one (1024, 64) tensor, and 16 heads of (64, 8)."""
+    g = torch.Generator().manual_seed(0)
+    big = (torch.randn(1024, 64, generator=g), (torch.rand(1024, 64, generator=g) > 0.3).float())
+    heads = {k: torch.randn(64, 8, generator=g) for k in _keys()}
+    head_masks = {k: (torch.rand(64, 8, generator=g) > 0.3).float() for k in _keys()}
+    return [("torch (1024, 64)", *big), (f"dict {LEAVES} torch heads (64, 8)", heads, head_masks)]
+
+
 def cases() -> list[Case]:
     out = []
 
@@ -248,6 +269,19 @@ def cases() -> list[Case]:
                     module=lambda: su.apply_mask(logits_n, mask_t),
                     python=lambda: py_apply_mask(logits_n, mask_t),
                     floor=_apply_floor(logits_n, mask_t, _FLOOR_ADDITIVE["torch to numpy"])))
+
+    # One tensor pair and a dict of heads against what users write instead:
+    # torch.where on the boolean mask, and the additive mask of the torch
+    # idiom (clamped at the most negative float32) mapped over the tree.
+    for name, logits, mask in _user_cases():
+        out.append(Case(f"apply_mask {name} vs torch.where",
+                        module=lambda lg=logits, m=mask: su.apply_mask(lg, m),
+                        python=lambda lg=logits, m=mask: py_apply_mask(lg, m),
+                        floor=lambda lg=logits, m=mask: tree.map_structure(where_masked, lg, m)))
+        out.append(Case(f"apply_mask {name} vs tree.map_structure",
+                        module=lambda lg=logits, m=mask: su.apply_mask(lg, m),
+                        python=lambda lg=logits, m=mask: py_apply_mask(lg, m),
+                        floor=lambda lg=logits, m=mask: tree.map_structure(clamped_log_masked, lg, m)))
 
     # The floor of action_fits_mask: of a Dict space the module still asks
     # whether it is a Tuple (an abstract class: Python code runs); it walks

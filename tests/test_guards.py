@@ -171,6 +171,13 @@ CASES = {
         None,
         reads(CUT[0], CUT[1]),
     ),
+    "apply mask torch": (
+        su.apply_mask,
+        lambda: (torch.tensor([[0.5, -0.0], [2.0, 1.0]]), torch.tensor([[1.0, 0.0], [1.0, 1.0]])),
+        None,
+        reads(["np", "torch", "NestedDict"], [(np, "ndarray"), (np, "inf"), (torch, "Tensor"), (torch, "log"),
+                                              (torch, "clamp")]),
+    ),
     "flatten numpy": (
         su.flatten_object_numpy,
         lambda: (nested(),),

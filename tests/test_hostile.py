@@ -386,6 +386,15 @@ def _mask_cases():
     yield "apply_mask: an entry swapped", su.apply_mask, (logits, mask), swap(mask, "a", "z", np.ones(3, np.int8))
     a = np.array([1, 0, 1], np.int8)
     yield "apply_mask: a numpy mask for torch logits grows", su.apply_mask, (torch.zeros(3), a), resize(a, 9)
+    t = torch.arange(4.0)
+    mask = torch.tensor([1.0, 0.0, 1.0, 1.0])
+    yield "apply_mask: torch logits resized", su.apply_mask, (t, mask), lambda: t.resize_(2)
+    logits = torch.arange(4.0).reshape(2, 2)
+    yield "apply_mask: torch logits turned in place", su.apply_mask, (logits, mask.reshape(2, 2)), lambda: logits.t_()
+    t = torch.arange(4.0)
+    yield "apply_mask: torch logits retyped", su.apply_mask, (t, mask), lambda: setattr(t, "data", t.data.double())
+    m = torch.tensor([1.0, 0.0, 1.0, 1.0])
+    yield "apply_mask: a torch mask refilled", su.apply_mask, (torch.zeros(4), m), lambda: m.resize_(4).fill_(0.5)
     space = ks.Dict({"move": ks.Discrete(3), "aim": ks.MultiDiscrete([2, 2])})
     mask = {"move": [0, 1, 1], "aim": [np.array([1, 0], np.int8), np.array([1, 1], np.int8)]}
     action = {"move": 1, "aim": [0, 1]}
@@ -722,6 +731,21 @@ def test_a_second_thread_retypes_the_mask_while_masking_torch_logits():
             assert not isinstance(out, SystemError), repr(out)
             if kind == "ok":
                 assert same(out, expected)
+
+
+def test_a_second_thread_turns_torch_logits_while_masking():
+    # (swapping `.data` from another thread races inside torch's own
+    # operations, whichever path runs, so only in-place turns are made)
+    logits = torch.arange(9.0).reshape(3, 3)
+    mask = torch.tensor([[1.0, 0.0, 1.0], [0.0, 1.0, 1.0], [1.0, 1.0, 0.0]])
+    expected = [outcome(su.apply_mask, (state, mask)) for state in (logits.clone(), logits.clone().t())]
+
+    with thread_running(logits.t_):
+        for _ in range(300):
+            kind, out = outcome(su.apply_mask, (logits, mask))
+            assert not isinstance(out, SystemError), repr(out)
+            if kind == "ok":
+                assert any(k == "ok" and same(out, v) for k, v in expected)
 
 
 # ---------------------------------------------------------------------------

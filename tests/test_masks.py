@@ -154,6 +154,140 @@ def test_apply_mask_recurses_through_the_module_global(monkeypatch):
     assert original({"a": 1}, collections.OrderedDict(a=2)) == {"a": "x"} and seen == [(1, 2)]
 
 
+# -- apply_mask on torch tensors: the sum written natively -------------------
+#
+# Whichever way the module computes it, the result is the tensor the general
+# expression gives, down to its bits, dtype, shape, strides and autograd state.
+
+
+def masked(logits, mask):
+    return logits + torch.clamp(torch.log(mask), min=-np.inf)
+
+
+def same_tensor(a, b):
+    assert type(a) is type(b) is torch.Tensor
+    assert (a.dtype, a.shape, a.stride(), a.requires_grad) == (b.dtype, b.shape, b.stride(), b.requires_grad)
+    assert (a.grad_fn is None) == (b.grad_fn is None) and a.is_inference() == b.is_inference()
+    width = {1: torch.uint8, 2: torch.int16, 4: torch.int32, 8: torch.int64}[a.element_size()]
+    assert torch.equal(a.detach().contiguous().view(width), b.detach().contiguous().view(width))
+
+
+SPECIAL = [0.5, -0.0, 0.0, float("nan"), float("inf"), NEG_INF, -3.25, 1e-40]
+PATTERN = [1, 1, 0, 0, 0, 1, 0, 1]
+
+
+@pytest.mark.parametrize("logits_dtype", [torch.float32, torch.float64, torch.float16, torch.bfloat16])
+@pytest.mark.parametrize(
+    "mask_dtype", [torch.bool, torch.int8, torch.uint8, torch.int32, torch.int64, torch.float32,
+                   torch.float64, torch.float16, torch.bfloat16],
+)
+@pytest.mark.parametrize("pattern", [PATTERN, [1 - v for v in PATTERN]])
+def test_apply_mask_tensor_is_the_expression_bit_for_bit(logits_dtype, mask_dtype, pattern):
+    logits = torch.tensor(SPECIAL).to(logits_dtype).reshape(2, 4)
+    mask = torch.tensor(pattern).to(mask_dtype).reshape(2, 4)
+    same_tensor(su.apply_mask(logits, mask), masked(logits, mask))
+
+
+def test_apply_mask_tensor_nan_payloads_and_signalling_nans():
+    logits = torch.tensor([0x7FC00001, 0xFFC12345, 0x7F800001, 0x7FA00000], dtype=torch.int64).to(torch.int32)
+    logits = logits.view(torch.float32)
+    for mask in (torch.ones(4), torch.zeros(4)):
+        same_tensor(su.apply_mask(logits, mask), masked(logits, mask))
+
+
+@pytest.mark.parametrize("value", [0.5, 2.0, float("nan"), -1.0, NEG_INF])
+@pytest.mark.parametrize("mask_dtype", [torch.float32, torch.float64])
+def test_apply_mask_tensor_other_mask_entries_are_added_as_logarithms(value, mask_dtype):
+    logits = torch.tensor([0.5, -0.0, 1.0])
+    mask = torch.tensor([1.0, value, 0.0], dtype=mask_dtype)
+    same_tensor(su.apply_mask(logits, mask), masked(logits, mask))
+    same_tensor(su.apply_mask(logits, torch.tensor([1, 2, 0])), masked(logits, torch.tensor([1, 2, 0])))
+
+
+@pytest.mark.parametrize("grad_mode", [True, False])
+@pytest.mark.parametrize("which", ["logits", "mask", "neither"])
+def test_apply_mask_tensor_autograd(grad_mode, which):
+    logits = torch.tensor([0.5, -1.0, 2.0], requires_grad=which == "logits")
+    mask = torch.tensor([1.0, 0.0, 1.0], requires_grad=which == "mask")
+    with torch.set_grad_enabled(grad_mode):
+        got, want = su.apply_mask(logits, mask), masked(logits, mask)
+    same_tensor(got, want)
+    if got.grad_fn is not None:
+        got.sum().backward()
+        assert logits.grad is None or logits.grad.tolist() == [1.0, 1.0, 1.0]
+
+
+def test_apply_mask_tensor_inference_mode_and_default_dtype():
+    logits, mask = torch.tensor([0.5, -1.0]), torch.tensor([1, 0])
+    with torch.inference_mode():
+        same_tensor(su.apply_mask(logits, mask), masked(logits, mask))
+    saved = torch.get_default_dtype()
+    torch.set_default_dtype(torch.float64)
+    try:
+        same_tensor(su.apply_mask(logits, mask), masked(logits, mask))
+    finally:
+        torch.set_default_dtype(saved)
+
+
+LAYOUTS = {
+    "transposed": lambda t: t.reshape(4, 6).t(),
+    "sliced": lambda t: t.reshape(4, 6)[:, ::2],
+    "broadcast view": lambda t: t[:6].expand(4, 6),
+    "size-1 dims, odd strides": lambda t: t.reshape(24, 1).as_strided((1, 24, 1), (7, 1, 5)),
+    "zero-dimensional": lambda t: t[3],
+    "empty": lambda t: t[:0],
+    "3-d": lambda t: t.reshape(2, 3, 4),
+    "negative view": lambda t: torch._neg_view(t),
+}
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("side", ["logits", "mask", "both"])
+def test_apply_mask_tensor_layouts(layout, side):
+    logits = torch.linspace(-2.0, 2.0, 24)
+    mask = (torch.arange(24) % 3 != 0).float()
+    if side != "mask":
+        logits = LAYOUTS[layout](logits)
+    if side != "logits":
+        mask = LAYOUTS[layout](mask)
+    if logits.shape != mask.shape:  # the module's own error, before any logarithm
+        with pytest.raises(ValueError, match="does not match logits shape"):
+            su.apply_mask(logits, mask)
+    else:
+        same_tensor(su.apply_mask(logits, mask), masked(logits, mask))
+
+
+def test_apply_mask_tensor_under_a_torch_function_mode():
+    seen = []
+
+    class Recording(torch.overrides.TorchFunctionMode):
+        def __torch_function__(self, func, types, args=(), kwargs=None):
+            seen.append(getattr(func, "__name__", str(func)))
+            return func(*args, **(kwargs or {}))
+
+    logits, mask = torch.tensor([0.5, -1.0]), torch.tensor([1.0, 0.0])
+    with Recording():
+        got = su.apply_mask(logits, mask)
+    assert {"log", "clamp"} <= set(seen) and got.tolist() == [0.5, NEG_INF]
+
+
+@pytest.mark.parametrize("kind", [dict, tuple, list])
+def test_apply_mask_tensor_heads(kind):
+    logits = [torch.randn(64, 8) for _ in range(4)]
+    masks = [(torch.rand(64, 8) > 0.5).to(dtype) for dtype in (torch.float32, torch.bool, torch.int64, torch.float64)]
+    if kind is dict:
+        logits, masks = dict(zip("abcd", logits)), dict(zip("dcba", reversed(masks)))
+        got = su.apply_mask(logits, masks)
+        assert list(got) == list(masks)
+        for k in masks:
+            same_tensor(got[k], masked(logits[k], masks[k]))
+    else:
+        got = su.apply_mask(kind(logits), kind(masks))
+        assert type(got) is kind
+        for g, lg, m in zip(got, logits, masks):
+            same_tensor(g, masked(lg, m))
+
+
 # -- combine_masks and mask_all_zero ------------------------------------------
 
 

@@ -3,6 +3,7 @@
 #define SU_COLLABORATORS_UNIT
 #include "collaborators.h"
 
+#include <cmath>
 #include <cstring>
 #include <initializer_list>
 
@@ -213,6 +214,45 @@ Ref code_reads(PyObject *fn) {
     return Ref::steal(PyList_AsTuple(found.get()));
 }
 
+// The fields that only one fast path needs: each stays nullptr where it
+// cannot be had (that fast path is then off). Sets no error.
+void optional_fields(Collaborators &c) {
+    Ref inf = import_attr("numpy", "inf");
+    if (inf && PyFloat_CheckExact(inf.get()) && std::isinf(PyFloat_AS_DOUBLE(inf.get())) &&
+        PyFloat_AS_DOUBLE(inf.get()) > 0)
+        c.inf = inf.release();
+    Ref forward_ad = import("torch.autograd.forward_ad");
+    if (forward_ad && PyModule_CheckExact(forward_ad.get()))
+        c.forward_ad_globals = Py_NewRef(PyModule_GetDict(forward_ad.get()));
+    PyErr_Clear();
+    const struct {
+        PyObject *Collaborators::*field;
+        const char *name;
+    } kTensorMembers[] = {
+        {&Collaborators::tensor_add, "__add__"},
+        {&Collaborators::tensor_shape, "shape"},
+        {&Collaborators::tensor_dtype, "dtype"},
+        {&Collaborators::tensor_requires_grad, "requires_grad"},
+        {&Collaborators::tensor_is_cpu, "is_cpu"},
+        {&Collaborators::tensor_layout, "layout"},
+        {&Collaborators::tensor_is_nested, "is_nested"},
+        {&Collaborators::tensor_is_neg, "is_neg"},
+        {&Collaborators::tensor_is_contiguous, "is_contiguous"},
+        {&Collaborators::tensor_data_ptr, "data_ptr"},
+    };
+    if (!c.tensor || !PyType_Check(c.tensor))
+        return;
+    for (const auto &m : kTensorMembers) {
+        Ref key = Ref::steal(PyUnicode_InternFromString(m.name));
+        PyObject *found =
+            key ? internals::type_lookup(reinterpret_cast<PyTypeObject *>(c.tensor), key.get()) : nullptr;
+        PyErr_Clear();
+        // Attribute descriptors and methods of torch's own base class only.
+        if (found && (Py_IS_TYPE(found, &PyGetSetDescr_Type) || Py_IS_TYPE(found, &PyMethodDescr_Type)))
+            c.*m.field = Py_NewRef(found);
+    }
+}
+
 // Each field of `c` a new reference. 1 loaded, 0 with an error set.
 int load(Collaborators &c) {
     auto take = [](PyObject *&field, Ref value) -> bool {
@@ -254,7 +294,13 @@ int load(Collaborators &c) {
     if (!take(c.tensor, attr(torch, "Tensor")) || !take(c.from_numpy, attr(torch, "from_numpy")) ||
         !take(c.flatten, attr(torch, "flatten")) || !take(c.cat, attr(torch, "cat")) ||
         !take(c.empty, attr(torch, "empty")) || !take(c.reshape, attr(torch, "reshape")) ||
-        !take(c.grad_enabled, attr(torch_c, "is_grad_enabled")) ||
+        !take(c.grad_enabled, attr(torch_c, "is_grad_enabled")) || !take(c.log, attr(torch, "log")) ||
+        !take(c.clamp, attr(torch, "clamp")) || !take(c.empty_like, attr(torch, "empty_like")) ||
+        !take(c.is_grad_enabled, attr(torch, "is_grad_enabled")) ||
+        !take(c.get_default_dtype, attr(torch, "get_default_dtype")) ||
+        !take(c.strided, attr(torch, "strided")) ||
+        !take(c.contiguous_format, attr(torch, "contiguous_format")) ||
+        !take(c.bfloat16, attr(torch, "bfloat16")) ||
         !take(c.function_mode_enabled, attr(torch_c, "_is_torch_function_mode_enabled")) ||
         !take(c.dispatch_stack_len, attr(torch_c, "_len_torch_dispatch_stack")) ||
         !take(c.functorch_active, attr(torch_c, "_are_functorch_transforms_active")))
@@ -295,6 +341,7 @@ int load(Collaborators &c) {
     for (const auto &t : kTorchTypes)
         if (!take(c.torch_dtype[t.type_num], attr(torch, t.name)))
             return 0;
+    optional_fields(c);
     if (!take(c.nested_dict, nested_dict_or_stand_in(import_attr(kNestedDictModule, "NestedDict"))) ||
         !take(c.ordered_dict, import_attr("collections", "OrderedDict")) ||
         !take(c.spaces_module, import("kestrelix_core.spaces")))
@@ -353,6 +400,27 @@ void release(Collaborators &c) noexcept {
          {&c.numpy, &c.array, &c.concatenate, &c.any, &c.multiply, &c.torch, &c.tensor, &c.from_numpy,
           &c.flatten, &c.cat, &c.empty, &c.cpu, &c.function_mode_enabled, &c.dispatch_stack_len,
           &c.functorch_active, &c.nested_dict, &c.ordered_dict, &c.spaces_module})
+        Py_CLEAR(*field);
+    for (PyObject **field : {&c.inf,
+                             &c.log,
+                             &c.clamp,
+                             &c.empty_like,
+                             &c.is_grad_enabled,
+                             &c.get_default_dtype,
+                             &c.strided,
+                             &c.contiguous_format,
+                             &c.bfloat16,
+                             &c.forward_ad_globals,
+                             &c.tensor_add,
+                             &c.tensor_shape,
+                             &c.tensor_dtype,
+                             &c.tensor_requires_grad,
+                             &c.tensor_is_cpu,
+                             &c.tensor_layout,
+                             &c.tensor_is_nested,
+                             &c.tensor_is_neg,
+                             &c.tensor_is_contiguous,
+                             &c.tensor_data_ptr})
         Py_CLEAR(*field);
     for (PyObject *&dtype : c.torch_dtype)
         Py_CLEAR(dtype);

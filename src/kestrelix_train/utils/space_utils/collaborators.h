@@ -78,6 +78,7 @@ struct Collaborators {
     PyObject *any_reads = nullptr;
     PyObject *prod_reads = nullptr;
     PyObject *clip_reads = nullptr;
+    PyObject *inf = nullptr; // numpy.inf, where it is a float holding +inf
     // torch
     PyObject *torch = nullptr;      // the torch package
     PyObject *tensor = nullptr;     // torch.Tensor
@@ -93,6 +94,31 @@ struct Collaborators {
     PyObject *split_with_sizes = nullptr;
     // The subscript slot of torch's own tensor class (TensorBase)
     binaryfunc tensor_subscript = nullptr;
+    PyObject *log = nullptr;               // torch.log
+    PyObject *clamp = nullptr;             // torch.clamp
+    PyObject *empty_like = nullptr;        // torch.empty_like
+    PyObject *is_grad_enabled = nullptr;   // torch.is_grad_enabled
+    PyObject *get_default_dtype = nullptr; // torch.get_default_dtype
+    PyObject *strided = nullptr;           // torch.strided
+    PyObject *contiguous_format = nullptr; // torch.contiguous_format
+    PyObject *bfloat16 = nullptr;          // torch.bfloat16
+    // The namespace of torch.autograd.forward_ad, whose `_current_level` is
+    // -1 while no dual level is entered (no tensor has a forward gradient);
+    // nullptr where it cannot be had.
+    PyObject *forward_ad_globals = nullptr;
+    // Members of torch.Tensor as its MRO finds them when the module is set
+    // up (a method or an attribute descriptor of its base); nullptr where
+    // one is missing, which turns off the fast path that needs it.
+    PyObject *tensor_add = nullptr;           // __add__
+    PyObject *tensor_shape = nullptr;         // shape
+    PyObject *tensor_dtype = nullptr;         // dtype
+    PyObject *tensor_requires_grad = nullptr; // requires_grad
+    PyObject *tensor_is_cpu = nullptr;        // is_cpu
+    PyObject *tensor_layout = nullptr;        // layout
+    PyObject *tensor_is_nested = nullptr;     // is_nested
+    PyObject *tensor_is_neg = nullptr;        // is_neg
+    PyObject *tensor_is_contiguous = nullptr; // is_contiguous
+    PyObject *tensor_data_ptr = nullptr;      // data_ptr
     // torch's state that makes its calls behave otherwise than plainly:
     // function modes (a default device among them), dispatch modes (fake
     // tensors among them) and functorch transforms. See torch_plain().

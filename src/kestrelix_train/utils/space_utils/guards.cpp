@@ -64,6 +64,12 @@ PyObject *expected(Is is, const Collaborators &c) noexcept {
         return as_object(c.tuple_space);
     case Is::MultiSpace:
         return as_object(c.multi_discrete_space);
+    case Is::Inf:
+        return c.inf;
+    case Is::Log:
+        return c.log;
+    case Is::Clamp:
+        return c.clamp;
     default:
         return nullptr;
     }
@@ -130,10 +136,21 @@ constexpr PyObject *Collaborators::*kMemberOf[] = {&Collaborators::box_size,
                                                    &Collaborators::selector_children,
                                                    &Collaborators::selector_is_repeat,
                                                    &Collaborators::discrete_size,
-                                                   &Collaborators::discrete_shape};
+                                                   &Collaborators::discrete_shape,
+
+                                                   &Collaborators::tensor_add,
+                                                   &Collaborators::tensor_shape,
+                                                   &Collaborators::tensor_dtype,
+                                                   &Collaborators::tensor_requires_grad,
+                                                   &Collaborators::tensor_is_cpu,
+                                                   &Collaborators::tensor_layout,
+                                                   &Collaborators::tensor_is_nested,
+                                                   &Collaborators::tensor_is_neg,
+                                                   &Collaborators::tensor_is_contiguous,
+                                                   &Collaborators::tensor_data_ptr};
 
 static_assert(std::size(kMemberOf) ==
-              static_cast<size_t>(Has::DiscreteShape) - static_cast<size_t>(Has::BoxSize) + 1);
+              static_cast<size_t>(Has::TensorDataPtr) - static_cast<size_t>(Has::BoxSize) + 1);
 
 // The member `has` names (nullptr for Has::Nothing), in `out`; false where
 // it could not be had.

@@ -91,6 +91,9 @@ enum class Is : unsigned char {
     // reads that way, leads to the object it led to when the module was set
     // up.
     CodeReads,
+    Inf,   // numpy.inf
+    Log,   // torch.log
+    Clamp, // torch.clamp
 };
 
 struct Name {
@@ -113,6 +116,17 @@ enum class Has : unsigned char {
     SelectorRepeat,     // SkillSelector.is_repeat
     DiscreteSize,       // the core library's Discrete.size
     DiscreteShape,      // the core library's Discrete.shape
+    // torch.Tensor's own members (torch's base class defines them)
+    TensorAdd,          // __add__
+    TensorShape,        // shape
+    TensorDtype,        // dtype
+    TensorRequiresGrad, // requires_grad
+    TensorIsCpu,        // is_cpu
+    TensorLayout,       // layout
+    TensorIsNested,     // is_nested
+    TensorIsNeg,        // is_neg
+    TensorIsContiguous, // is_contiguous
+    TensorDataPtr,      // data_ptr
 };
 
 struct Member {

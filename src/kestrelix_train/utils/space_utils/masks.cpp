@@ -29,6 +29,7 @@
 #include "function.h"
 #include "guards.h"
 #include "impls.h"
+#include "tensor_mask.h"
 #include "walk.h"
 
 #include <algorithm>
@@ -965,7 +966,14 @@ PyObject *impl_apply_mask(PyObject *globals, PyObject *const *args) {
             return invoke(fn.get(), impl_apply_mask, argv, 2).release();
         }
     }
-    if (Py_TYPE(mask) != Py_TYPE(logits)) {
+    if (Py_TYPE(mask) == Py_TYPE(logits)) {
+        // Two torch tensors: the sum written natively where it is provably
+        // the one the steps below give.
+        Ref native;
+        int r = apply_tensor_mask_native(globals, logits, mask, native);
+        if (r != 0)
+            return r < 0 ? nullptr : native.release();
+    } else {
         int r = same_kind(globals, logits, mask);
         if (r < 0)
             return nullptr;
