@@ -238,12 +238,16 @@ int load(Collaborators &c) {
     c.prod_reads = code_reads(c.prod).release();
     c.clip_reads = code_reads(c.clip).release();
     if (PyArray_RUNTIME_VERSION < NPY_2_0_API_VERSION) {
+        // numpy's own ufuncs for the arithmetic the rescale does, from the
+        // module that defines them: not what set_numeric_ops reports now,
+        // which a program may have replaced before this set-up.
         if (!take(c.set_numeric_ops, import_attr("numpy.core._multiarray_umath", "set_numeric_ops")) ||
-            !take(c.numeric_ops, Ref::steal(PyObject_CallNoArgs(c.set_numeric_ops))))
+            !take(c.numeric_ops, Ref::steal(PyDict_New())))
             return 0;
-        if (!PyDict_Check(c.numeric_ops)) {
-            PyErr_SetString(PyExc_TypeError, "numpy's set_numeric_ops gave no dict");
-            return 0;
+        for (const char *op : kNumericOps) {
+            Ref ufunc = numpy_attr("umath", op);
+            if (!ufunc || PyDict_SetItemString(c.numeric_ops, op, ufunc.get()) < 0)
+                return 0;
         }
     }
     Ref torch = import("torch");

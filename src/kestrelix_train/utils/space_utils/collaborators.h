@@ -65,8 +65,8 @@ struct Collaborators {
     PyObject *clip = nullptr;        // numpy.clip
     PyObject *prod = nullptr;        // numpy.prod
     // numpy 1.x: np.set_numeric_ops, which may replace the ufuncs behind
-    // array arithmetic, and those ufuncs when the module was set up (a dict);
-    // nullptr with numpy 2.
+    // array arithmetic, and numpy's own ufuncs for kNumericOps, taken from
+    // numpy.core.umath (a dict by name); nullptr with numpy 2.
     PyObject *set_numeric_ops = nullptr;
     PyObject *numeric_ops = nullptr;
     // What the code of np.any, np.prod and np.clip reads by name, found when
@@ -120,6 +120,10 @@ struct Collaborators {
     PyObject *selector_code_globals = nullptr;
     PyObject *selector_code_builtins = nullptr;
 };
+
+// The array arithmetic that numpy 1.x's set_numeric_ops can replace and
+// that native paths stand in for.
+inline constexpr const char *kNumericOps[] = {"add", "subtract", "multiply", "true_divide"};
 
 namespace collaborators_detail {
 extern Collaborators published;
