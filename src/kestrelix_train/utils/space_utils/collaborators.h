@@ -131,17 +131,6 @@ extern int state; // 1 ready, -1 unavailable, 0 not (yet) set up
 int set_up() noexcept;
 } // namespace collaborators_detail
 
-// RLlib's NestedDict lives here where Ray has it.
-inline constexpr const char *kNestedDictModule = "ray.rllib.utils.nested_dict";
-
-// The outcome of importing NestedDict from kNestedDictModule: the class when
-// the import succeeded; when that module cannot be found (no Ray, or a Ray
-// without it: a ModuleNotFoundError for it or a package on its path), the
-// module's own stand-in class, which cannot be instantiated or subclassed, so
-// that no value is ever an instance of it; any other error is left set and
-// an empty Ref returned.
-Ref nested_dict_or_stand_in(Ref imported) noexcept;
-
 // See above: 1 ready, 0 unavailable (no error set), -1 with an error set.
 inline int collaborators_ready() noexcept {
     using namespace collaborators_detail;
