@@ -61,16 +61,22 @@ bool not_found_on_path(const char *dotted) noexcept {
 // the one directory its spec names (what ray's packages are). Namespace
 // packages, zip archives, other loaders, finders without find_spec, and
 // anything already in sys.modules below `ray` leave the answer unknown.
+// Where the answer is "absent", the code of ray and RLlib does not run, so
+// an error it would raise does not arise either.
 
 enum Probe { kError = -1, kUnknown = 0, kAbsent = 1, kFound = 2 };
 
-// The spec the finders on sys.meta_path give `name` within `path` (None for
-// a top-level name), into `spec`: kFound, kAbsent (no finder has it),
-// kUnknown, or kError with an error set.
-Probe find_spec(PyObject *meta_path, const char *name, PyObject *path, Ref &spec) {
-    Ref key = Ref::steal(PyUnicode_FromString(name));
-    Ref finders = key ? Ref::steal(PySequence_Tuple(meta_path)) : Ref();
-    if (!finders)
+// The spec the finders on sys.meta_path (as it is now: a finder may have
+// replaced it) give `name` within `path` (None for a top-level name), into
+// `spec`: kFound, kAbsent (no finder has it), kUnknown, or kError with an
+// error set.
+Probe find_spec(const char *name, PyObject *path, Ref &spec) {
+    PyObject *meta_path = PySys_GetObject("meta_path"); // borrowed, copied at once
+    if (!meta_path || !PyList_Check(meta_path))
+        return kUnknown;
+    Ref finders = Ref::steal(PyList_AsTuple(meta_path));
+    Ref key = finders ? Ref::steal(PyUnicode_FromString(name)) : Ref();
+    if (!key)
         return kError;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(finders.get()); ++i) {
         Ref method = Ref::steal(PyObject_GetAttrString(PyTuple_GET_ITEM(finders.get(), i), "find_spec"));
@@ -112,9 +118,6 @@ Probe probe() {
         if (in != 0)
             return in < 0 ? kError : kUnknown;
     }
-    PyObject *meta_path = PySys_GetObject("meta_path"); // borrowed
-    if (!meta_path || !PyList_Check(meta_path))
-        return kUnknown;
     Ref machinery = Ref::steal(PyImport_ImportModule("importlib.machinery"));
     Ref source = machinery ? Ref::steal(PyObject_GetAttrString(machinery.get(), "SourceFileLoader")) : Ref();
     Ref sourceless =
@@ -146,18 +149,20 @@ Probe probe() {
     } else if (PyErr_Occurred()) {
         return kError;
     } else {
-        if ((p = find_spec(meta_path, "ray", nullptr, spec)) != kFound)
+        if ((p = find_spec("ray", nullptr, spec)) != kFound)
             return p; // no Ray at all: the import fails on `ray`
         if ((p = package_path(spec.get(), file_loaders.get(), path)) != kFound)
             return p;
     }
+    // A Ray without RLlib's packages is no release pip installs: there the
+    // import is made, and whatever Ray's own code raises passes on.
     for (const char *name : {"ray.rllib", "ray.rllib.utils"}) {
-        if ((p = find_spec(meta_path, name, path.get(), spec)) != kFound)
-            return p;
+        if ((p = find_spec(name, path.get(), spec)) != kFound)
+            return p == kAbsent ? kUnknown : p;
         if ((p = package_path(spec.get(), file_loaders.get(), path)) != kFound)
             return p;
     }
-    p = find_spec(meta_path, kNestedDictModule, path.get(), spec);
+    p = find_spec(kNestedDictModule, path.get(), spec);
     return p == kFound ? kUnknown : p;
 }
 

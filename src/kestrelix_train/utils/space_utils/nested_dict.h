@@ -17,9 +17,9 @@ inline constexpr const char *kNestedDictModule = "ray.rllib.utils.nested_dict";
 
 // Whether kNestedDictModule is known not to exist without importing
 // anything: 1 when the finders on sys.meta_path, asked as the import system
-// asks them, find no `ray`, or find `ray`, `ray.rllib` and `ray.rllib.utils`
-// as plain packages in directories (nothing imported yet) and no
-// kNestedDictModule in the last; 0 where that cannot be known so (the
+// asks them, find no `ray` at all, or find `ray`, `ray.rllib` and
+// `ray.rllib.utils` as plain packages in directories (nothing below `ray`
+// imported yet) and no kNestedDictModule in the last; 0 where that cannot be known so (the
 // import must be made); -1 with an error set only for an error that must
 // not be swallowed (KeyboardInterrupt, MemoryError). Errors the finders
 // raise otherwise are left for the import to raise again.
