@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Checks the package as it ships: builds the sdist, builds the wheel from that
 # sdist (not from this tree, so a file missing from the sdist fails the
-# build), installs the wheel with constraints.txt into a fresh virtual
-# environment (without the optional Ray) and, from outside the source tree,
-# imports the module with warnings as errors and runs the reference's
-# examples against the installed copy.
+# build), has auditwheel tag it with the oldest manylinux it qualifies for
+# (failing above manylinux_2_28), installs that wheel with constraints.txt
+# into a fresh virtual environment (without the optional Ray) and, from
+# outside the source tree, imports the module with warnings as errors and
+# runs the reference's examples against the installed copy.
 #   scripts/check_dist.sh [work-dir]     (default build/dist-check)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -56,6 +57,32 @@ for need in ("LICENSE", "pyproject.toml", "CMakeLists.txt", "constraints.txt", "
 if problems:
     sys.exit("check_dist: " + "; ".join(problems))
 print(f"check_dist: wheel {wheel.rsplit('/', 1)[-1]}: {len(names)} files", file=sys.stderr)
+EOF
+
+# The wheel's platform tag is what auditwheel measures of the module (the
+# glibc and libgcc symbol versions it needs, the libraries it links): the
+# repaired copy carries that tag, and it is the one installed below. The
+# patcher "none" makes the repair fail rather than graft a library into the
+# wheel: the module is built to need none that a manylinux system lacks.
+echo "check_dist: auditwheel" >&2
+"$work/tools/bin/python" -m pip "${PIP[@]}" install -c constraints.txt auditwheel
+"$work/tools/bin/auditwheel" show "${wheel[0]}" >&2
+"$work/tools/bin/auditwheel" repair --patcher none -w "$work/wheelhouse" "${wheel[0]}" >"$work/repair.log" 2>&1 || {
+    cat "$work/repair.log" >&2
+    exit 1
+}
+wheel=("$work"/wheelhouse/*.whl)
+[ ${#wheel[@]} = 1 ] || { echo "check_dist: expected one repaired wheel" >&2; exit 1; }
+# The oldest system the wheel admits must be glibc 2.28 or older.
+"$work/tools/bin/python" - "${wheel[0]}" <<'EOF'
+import re
+import sys
+
+name = sys.argv[1].rsplit("/", 1)[-1]
+glibcs = [(int(a), int(b)) for a, b in re.findall(r"manylinux_(\d+)_(\d+)_", name)]
+if not glibcs or min(glibcs) > (2, 28):
+    sys.exit(f"check_dist: {name} is not installable with glibc 2.28 (manylinux_2_28)")
+print(f"check_dist: repaired wheel {name}", file=sys.stderr)
 EOF
 
 echo "check_dist: installing the wheel into a fresh environment" >&2

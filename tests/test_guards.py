@@ -11,6 +11,11 @@ general path with the same rebinding."""
 import builtins
 import contextlib
 import io
+import json
+import os
+import subprocess
+import sys
+import textwrap
 import types
 import warnings
 
@@ -288,3 +293,36 @@ def test_replaced_array_arithmetic_is_called():
     finally:
         np.set_numeric_ops(**saved)
     assert calls and got.tolist() == [4.0]
+
+
+@pytest.mark.skipif(not hasattr(np, "set_numeric_ops"), reason="numpy's array arithmetic is fixed")
+@pytest.mark.parametrize("op", ["add", "subtract", "multiply", "true_divide"])
+def test_arithmetic_replaced_before_the_first_call_is_called(op):
+    # a fresh interpreter, so that the replacement comes before the module's
+    # first call
+    code = textwrap.dedent(
+        f"""
+        import json, warnings
+        import numpy as np
+        import kestrelix_core.spaces as ks
+        from kestrelix_train.utils import space_utils as su
+
+        calls = []
+        own = getattr(np, {op!r})
+
+        def replaced(*args, **kwargs):
+            calls.append(len(args))
+            return own(*args, **kwargs)
+
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            np.set_numeric_ops(**{{{op!r}: replaced}})
+        got = su.unsquash_action(np.array([0.0, 0.5, 1.0], np.float32), ks.Box(-2.0, 6.0, (3,), np.float32))
+        print(json.dumps([len(calls), got.tolist()]))
+        """
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=600)
+    assert out.returncode == 0, out.stderr[-4000:]
+    calls, got = json.loads(out.stdout)
+    assert calls and got == [2.0, 4.0, 6.0]

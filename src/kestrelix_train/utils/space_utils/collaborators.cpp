@@ -2,75 +2,13 @@
 // (see collaborators.h).
 #define SU_COLLABORATORS_UNIT
 #include "collaborators.h"
+#include "nested_dict.h"
 
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
 
 namespace su {
-
-namespace {
-
-PyObject *stand_in_new(PyTypeObject *, PyObject *, PyObject *) noexcept {
-    PyErr_Format(PyExc_TypeError,
-                 "NestedDict is not available: RLlib's NestedDict cannot be imported here (no module %s)",
-                 kNestedDictModule);
-    return nullptr;
-}
-
-// Not a base type and with no way to make an instance: no value is ever an
-// instance of it.
-PyTypeObject NestedDictStandIn = {
-    PyVarObject_HEAD_INIT(nullptr, 0) "kestrelix_train.utils.space_utils.NestedDict",
-};
-
-// Whether the pending ModuleNotFoundError names `dotted` or one of the
-// packages on its path.
-bool not_found_on_path(const char *dotted) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject *exc = PyErr_GetRaisedException();
-#else
-    PyObject *type, *exc, *tb;
-    PyErr_Fetch(&type, &exc, &tb);
-    PyErr_NormalizeException(&type, &exc, &tb);
-#endif
-    bool found = false;
-    Ref name = exc ? Ref::steal(PyObject_GetAttrString(exc, "name")) : Ref();
-    if (name && PyUnicode_Check(name.get())) {
-        Py_ssize_t n = 0;
-        const char *s = PyUnicode_AsUTF8AndSize(name.get(), &n);
-        const size_t len = std::strlen(dotted);
-        found = s && static_cast<size_t>(n) <= len && std::memcmp(s, dotted, static_cast<size_t>(n)) == 0 &&
-                (static_cast<size_t>(n) == len || dotted[n] == '.');
-    }
-    PyErr_Clear();
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc);
-#else
-    PyErr_Restore(type, exc, tb);
-#endif
-    return found;
-}
-
-} // namespace
-
-Ref nested_dict_or_stand_in(Ref imported) noexcept {
-    if (imported || !PyErr_ExceptionMatches(PyExc_ModuleNotFoundError) ||
-        !not_found_on_path(kNestedDictModule))
-        return imported;
-    PyErr_Clear();
-    if (!(NestedDictStandIn.tp_flags & Py_TPFLAGS_READY)) {
-        NestedDictStandIn.tp_basicsize = sizeof(PyObject);
-        NestedDictStandIn.tp_flags = Py_TPFLAGS_DEFAULT;
-        NestedDictStandIn.tp_doc =
-            "Stands in for RLlib's NestedDict where Ray does not provide it: it has no "
-            "instances and cannot be subclassed.";
-        NestedDictStandIn.tp_new = stand_in_new;
-        if (PyType_Ready(&NestedDictStandIn) < 0)
-            return {};
-    }
-    return Ref::borrow(reinterpret_cast<PyObject *>(&NestedDictStandIn));
-}
 
 namespace collaborators_detail {
 
@@ -278,12 +216,16 @@ int load(Collaborators &c) {
     c.prod_reads = code_reads(c.prod).release();
     c.clip_reads = code_reads(c.clip).release();
     if (PyArray_RUNTIME_VERSION < NPY_2_0_API_VERSION) {
+        // numpy's own ufuncs for the arithmetic the rescale does, from the
+        // module that defines them: not what set_numeric_ops reports now,
+        // which a program may have replaced before this set-up.
         if (!take(c.set_numeric_ops, import_attr("numpy.core._multiarray_umath", "set_numeric_ops")) ||
-            !take(c.numeric_ops, Ref::steal(PyObject_CallNoArgs(c.set_numeric_ops))))
+            !take(c.numeric_ops, Ref::steal(PyDict_New())))
             return 0;
-        if (!PyDict_Check(c.numeric_ops)) {
-            PyErr_SetString(PyExc_TypeError, "numpy's set_numeric_ops gave no dict");
-            return 0;
+        for (const char *op : kNumericOps) {
+            Ref ufunc = numpy_attr("umath", op);
+            if (!ufunc || PyDict_SetItemString(c.numeric_ops, op, ufunc.get()) < 0)
+                return 0;
         }
     }
     Ref torch = import("torch");
@@ -342,7 +284,8 @@ int load(Collaborators &c) {
         if (!take(c.torch_dtype[t.type_num], attr(torch, t.name)))
             return 0;
     optional_fields(c);
-    if (!take(c.nested_dict, nested_dict_or_stand_in(import_attr(kNestedDictModule, "NestedDict"))) ||
+    if (!take(c.nested_dict,
+              nested_dict_class([] { return import_attr(kNestedDictModule, "NestedDict"); })) ||
         !take(c.ordered_dict, import_attr("collections", "OrderedDict")) ||
         !take(c.spaces_module, import("kestrelix_core.spaces")))
         return 0;

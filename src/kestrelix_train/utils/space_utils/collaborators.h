@@ -65,8 +65,8 @@ struct Collaborators {
     PyObject *clip = nullptr;        // numpy.clip
     PyObject *prod = nullptr;        // numpy.prod
     // numpy 1.x: np.set_numeric_ops, which may replace the ufuncs behind
-    // array arithmetic, and those ufuncs when the module was set up (a dict);
-    // nullptr with numpy 2.
+    // array arithmetic, and numpy's own ufuncs for kNumericOps, taken from
+    // numpy.core.umath (a dict by name); nullptr with numpy 2.
     PyObject *set_numeric_ops = nullptr;
     PyObject *numeric_ops = nullptr;
     // What the code of np.any, np.prod and np.clip reads by name, found when
@@ -161,22 +161,15 @@ struct Collaborators {
     PyObject *selector_code_builtins = nullptr;
 };
 
+// The array arithmetic that numpy 1.x's set_numeric_ops can replace and
+// that native paths stand in for.
+inline constexpr const char *kNumericOps[] = {"add", "subtract", "multiply", "true_divide"};
+
 namespace collaborators_detail {
 extern Collaborators published;
 extern int state; // 1 ready, -1 unavailable, 0 not (yet) set up
 int set_up() noexcept;
 } // namespace collaborators_detail
-
-// RLlib's NestedDict lives here where Ray has it.
-inline constexpr const char *kNestedDictModule = "ray.rllib.utils.nested_dict";
-
-// The outcome of importing NestedDict from kNestedDictModule: the class when
-// the import succeeded; when that module cannot be found (no Ray, or a Ray
-// without it: a ModuleNotFoundError for it or a package on its path), the
-// module's own stand-in class, which cannot be instantiated or subclassed, so
-// that no value is ever an instance of it; any other error is left set and
-// an empty Ref returned.
-Ref nested_dict_or_stand_in(Ref imported) noexcept;
 
 // See above: 1 ready, 0 unavailable (no error set), -1 with an error set.
 inline int collaborators_ready() noexcept {

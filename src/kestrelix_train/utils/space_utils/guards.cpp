@@ -216,9 +216,9 @@ bool numpy_ops_plain() noexcept {
         PyErr_Clear();
         return false;
     }
-    for (const char *op : {"add", "subtract", "multiply", "true_divide"}) {
-        PyObject *was = PyDict_GetItemString(c.numeric_ops, op);
-        if (!was || PyDict_GetItemString(now.get(), op) != was)
+    for (const char *op : kNumericOps) {
+        PyObject *own = PyDict_GetItemString(c.numeric_ops, op);
+        if (!own || PyDict_GetItemString(now.get(), op) != own)
             return false;
     }
     return true;

@@ -5,6 +5,7 @@
 #include "function.h"
 #include "impls.h"
 #include "internals.h"
+#include "nested_dict.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -1052,7 +1053,8 @@ int import_collaborators(PyObject *d) {
         bind(d, "SkillSelector",
              import_from(d, "kestrelix_core.agent.skill.skill_selector", "SkillSelector")) < 0 ||
         bind(d, "sensor_util", import_from(d, "kestrelix_core.utils", "sensor_util")) < 0 ||
-        bind(d, "NestedDict", nested_dict_or_stand_in(import_from(d, kNestedDictModule, "NestedDict"))) < 0)
+        bind(d, "NestedDict",
+             nested_dict_class([d] { return import_from(d, kNestedDictModule, "NestedDict"); })) < 0)
         return -1;
     return 0;
 }
