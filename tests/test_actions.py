@@ -257,6 +257,22 @@ def test_native_rescale_matches_numpy_bit_for_bit(case, errstate):
     assert fast == general
 
 
+
+@pytest.mark.parametrize("low, high", [(-0.0, -0.0), (0.0, 0.0), (-0.0, 1.0), (-1.0, -0.0), (-1.0, 1.0)])
+@pytest.mark.parametrize("dtypes", [(np.float32, np.float32, np.float64), (np.float64, np.float64, np.float32)])
+@pytest.mark.parametrize("shape", [(1, 1), (2, 3)])
+def test_native_rescale_keeps_numpys_sign_of_zero(low, high, dtypes, shape):
+    # a zero result against a zero bound: numpy's own loop picks the sign
+    a = np.zeros(shape, dtypes[0])
+    space = box(-1, 1, (1,), np.float32)
+    space.low, space.high = np.full(shape, low, dtypes[1]), np.full(shape, high, dtypes[2])
+    fast = outcome_of(lambda: su.unsquash_action(a, space))
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(su, "np", NumpyProxy())
+        general = outcome_of(lambda: su.unsquash_action(a, space))
+    assert fast == general
+
+
 def test_native_rescale_runs_no_numpy_python_code():
     space = box(np.array([-2, 0, 5], np.float32), np.array([6, 1, 7], np.float32), (3,))
     frames = []

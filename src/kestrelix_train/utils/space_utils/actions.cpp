@@ -114,7 +114,12 @@ template <class A, class L, class H>
         const D product = D(shifted) * D(span);
         const D half = product / D(2);
         const D scaled = D(lo) + half;
+        // A zero that meets a zero bound: which of the two the clip keeps
+        // (and so the sign of the result) depends on numpy's loop for the
+        // layout at hand, so numpy decides.
         const D above = scaled > D(lo) ? scaled : D(lo);
+        if ((scaled == D(0) && D(lo) == D(0)) || (above == D(0) && D(hi) == D(0)))
+            return false;
         o[i] = above < D(hi) ? above : D(hi);
     }
     return true;
