@@ -16,99 +16,17 @@ from collections import OrderedDict
 
 import numpy as np
 
+import py_space_utils
 from _harness import Case, run_cases
 from kestrelix_core import spaces as S
 from kestrelix_core.agent.sensor import Sensor
 from kestrelix_core.utils import sensor_util
 from kestrelix_train.utils import space_utils as su
 
-# ----- the same steps, in Python ---------------------------------------------
-
-
-def py_convert_sensor_to_numpy_array(sensor):
-    if isinstance(sensor, dict):
-        return {k: py_convert_sensor_to_numpy_array(v) for k, v in sensor.items()}
-    if isinstance(sensor, np.ndarray):
-        return np.array([sensor], dtype=sensor.dtype) if len(sensor.shape) == 0 else sensor
-    return np.array([sensor], dtype=np.float32)
-
-
-def py_convert_value_to_gym_space(value):
-    if isinstance(value, dict):
-        return S.Dict({k: py_convert_value_to_gym_space(v) for k, v in value.items()})
-    if isinstance(value, np.ndarray):
-        shape = (1,) if len(value.shape) == 0 else tuple(value.shape)
-        return S.Box(low=-np.inf, high=np.inf, shape=shape)
-    if "numpy" in str(type(value).__module__) or isinstance(value, (int, float)):
-        return S.Box(low=-np.inf, high=np.inf, shape=(1,))
-    raise NotImplementedError(f"Unable to convert value ({value}) to gym space!, got type {type(value)}")
-
-
-def py_make_np_array(x, dtype=np.float32):
-    print("x===", x, type(x))
-    if isinstance(x, np.ndarray):
-        return x.astype(dtype)
-    if isinstance(x, dict):
-        return {k: py_make_np_array(v, dtype=dtype) for k, v in x.items()}
-    if isinstance(x, tuple):
-        return tuple(py_make_np_array(v, dtype=dtype) for v in x)
-    return np.array(x, dtype=dtype)
-
-
-async def py_convert_sim_sensors(sim_sensors, sim_sensors_spec, agent_sensors, perceptors, skill_processors):
-    if isinstance(sim_sensors, OrderedDict):
-        sim_sensors = dict(sim_sensors)
-    kestrelix_sensors = {}
-    sensors_unmapped = sensor_util.get_unmapped_sensors(agent_sensors)
-    sensors_mapped = sensor_util.get_mapped_sensors(agent_sensors)
-    if len(sensors_unmapped) > 0:
-        kestrelix_sensors = sim_sensors_spec.get_sample_as_kestrelix_sensors(sim_sensors, sensors_unmapped)
-    for sensor in sensors_mapped:
-        kestrelix_sensors[sensor.name] = py_convert_sensor_to_numpy_array(sensor.sense(sim_sensors))
-    for perceptor in perceptors:
-        perceptor_output = await perceptor.perceive(sim_sensors_spec, kestrelix_sensors)
-        for key, value in perceptor_output.items():
-            if key in kestrelix_sensors:
-                raise Exception(f"Perceptor {perceptor.get_name()} has a key {key} that already exists in the "
-                                "sensor space dictionary!")
-            kestrelix_sensors[key] = value
-    kestrelix_sensors = py_make_np_array(kestrelix_sensors)
-    for skill_processor in skill_processors:
-        value = await skill_processor._execute(kestrelix_sensors)
-        kestrelix_sensors[skill_processor.get_skill_name()] = value
-    return kestrelix_sensors
-
-
-async def py_get_perceptor_space(perceptors, sensor_space_spec):
-    perceptor_dict = {}
-    for perceptor in perceptors:
-        perceptor_output = await perceptor.perceive(sensor_space_spec, sensor_space_spec.sample())
-        for key, value in perceptor_output.items():
-            if key in perceptor_dict:
-                raise Exception("duplicate")
-            perceptor_dict[key] = py_convert_value_to_gym_space(value)
-    return perceptor_dict
-
-
-async def py_get_kestrelix_space_info(sensor_space_spec, sensors, perceptors, skill_processors):
-    kestrelix_space = S.Dict({})
-    non_mapped = [s for s in sensors if not s.has_lambda()]
-    if len(non_mapped) > 0:
-        kestrelix_space = sensor_space_spec.convert_to_kestrelix_space(non_mapped)
-    for sensor in [s for s in sensors if s.has_lambda()]:
-        output = py_convert_sensor_to_numpy_array(sensor.sense(sensor_space_spec.sample()))
-        if sensor.name in kestrelix_space:
-            raise Exception("duplicate")
-        kestrelix_space[sensor.name] = py_convert_value_to_gym_space(output)
-    for key, space in (await py_get_perceptor_space(perceptors, sensor_space_spec)).items():
-        if key in kestrelix_space:
-            raise Exception("duplicate")
-        kestrelix_space[key] = space
-    for skill_processor in skill_processors:
-        action_space = skill_processor.get_action_space()
-        kestrelix_space[skill_processor.get_skill_name()] = action_space
-    return kestrelix_space
-
+# The same steps, in Python: the end-to-end benchmark's rendering.
+from py_space_utils import convert_sim_sensors_to_kestrelix_sensors as py_convert_sim_sensors
+from py_space_utils import get_kestrelix_space_info as py_get_kestrelix_space_info
+from py_space_utils import make_np_array as py_make_np_array  # noqa: F401 (bench_trace)
 
 # ----- a realistic agent ------------------------------------------------------
 
@@ -182,13 +100,14 @@ def floor_mapping():
 
 
 class _NoTrace:
-    """Rebinds `print` in the module and in this file to a no-op."""
+    """Rebinds `print` in the module, in the Python rendering and in this
+    file to a no-op."""
 
     def __enter__(self):
-        su.print = globals()["print"] = lambda *a: None
+        su.print = py_space_utils.print = globals()["print"] = lambda *a: None
 
     def __exit__(self, *exc):
-        del su.print, globals()["print"]
+        del su.print, py_space_utils.print, globals()["print"]
 
 
 def _no_trace(fn):

@@ -66,44 +66,57 @@ class Config:
 # ---------------------------------------------------------------------------
 
 
-class TraceLog(io.TextIOBase):
+class TraceLog(io.StringIO):
     """A text sink for make_np_array's trace lines. It counts the lines
     written and keeps the files small: past `max_bytes` the file moves to
     `<name>.1` (replacing the one before, whose lines are dropped) and a new
-    one begins."""
+    one begins, at the first line end past the limit.
+
+    Every trace line is six writes (print writes each argument, separator
+    and the line end apart), so write() is the in-memory one of io.StringIO,
+    with no Python code per write; flush() (called when a collection of
+    episodes ends, and by `lines` and close()) moves the text to the file."""
 
     def __init__(self, path: Path, max_bytes: int) -> None:
         super().__init__()
         self.path = path
         self.rotated = path.with_name(path.name + ".1")
         self.max_bytes = max_bytes
-        self.lines = 0  # written in all, including those since dropped
+        self._lines = 0  # written in all, including those since dropped
         self._size = 0
         path.parent.mkdir(parents=True, exist_ok=True)
         # a rotated file left by an earlier run is not part of this one
         self.rotated.unlink(missing_ok=True)
         self._file = open(path, "w", encoding="utf-8")
 
-    def writable(self) -> bool:
-        return True
-
-    def write(self, text: str) -> int:
-        self.lines += text.count("\n")
-        self._size += len(text)
-        self._file.write(text)
-        if self._size > self.max_bytes and text.endswith("\n"):
-            self._file.close()
-            os.replace(self.path, self.rotated)
-            self._file = open(self.path, "w", encoding="utf-8")
-            self._size = 0
-        return len(text)
+    @property
+    def lines(self) -> int:
+        self.flush()
+        return self._lines
 
     def flush(self) -> None:
-        if not self._file.closed:
-            self._file.flush()
+        if self.closed or getattr(self, "_file", None) is None or self._file.closed:
+            return
+        text = self.getvalue()
+        self.seek(0)
+        self.truncate()
+        self._lines += text.count("\n")
+        while text:
+            # the line end that takes the file past max_bytes, if any
+            end = text.find("\n", max(0, self.max_bytes - self._size)) + 1
+            piece, text = (text[:end], text[end:]) if end else (text, "")
+            self._file.write(piece)
+            self._size += len(piece)
+            if end:
+                self._file.close()
+                os.replace(self.path, self.rotated)
+                self._file = open(self.path, "w", encoding="utf-8")
+                self._size = 0
+        self._file.flush()
 
     def close(self) -> None:
-        if not self._file.closed:
+        self.flush()
+        if getattr(self, "_file", None) is not None and not self._file.closed:
             self._file.close()
         super().close()
 

@@ -344,6 +344,43 @@ def test_write_calls_lookups_and_no_flush(reference):
                    "lookup write", ("write", f"<class '{__name__}.Logged'>"), "lookup write", ("write", "\n")]
 
 
+class Loud(type):
+    def __repr__(cls):
+        Loud.log.append("class repr")
+        return "<loud>"
+
+
+class LoudClass(metaclass=Loud):
+    pass
+
+
+class InstanceWrite(Recorder):
+    """`write` bound on the instance, shadowing the class's method."""
+
+    def __init__(self, log):
+        super().__init__(log)
+        self.write = lambda text: log.append(("own write", text))
+
+
+@pytest.mark.parametrize("stream_class", [LoggingStream, InstanceWrite])
+@pytest.mark.parametrize("x", [np.float32(1.5), 2.5, {"a": np.zeros(2)}, LoudClass(), (1, "t")],
+                         ids=["numpy scalar", "float", "dict", "metaclass repr", "tuple"])
+def test_each_write_goes_where_print_sends_it(stream_class, x):
+    logs = []
+    for reference in (False, True):
+        if reference:
+            su.print = via_python_print
+        Loud.log = log = []
+        try:
+            with stdout(stream_class(log)):
+                su.make_np_array(x, object)
+        finally:
+            if reference:
+                del su.print
+        logs.append(log)
+    assert logs[0] == logs[1]
+
+
 def test_stdout_none_writes_nothing_and_formats_nothing():
     log = []
     with stdout(None):

@@ -1701,6 +1701,39 @@ template <class MakeText> int write_piece(PyObject *file, MakeText &&make) {
     return call(write.get(), text.get()) ? 0 : -1;
 }
 
+// A write whose text is already made and whose making ran no code: looking
+// `write` up before or after it cannot be told apart, so the call goes
+// through the method protocol, which makes no bound method per write.
+int write_text(PyObject *file, PyObject *text) {
+    return call_method(file, SU_STR(write), text) ? 0 : -1;
+}
+
+// A static type whose class is `type` itself: str() of it is made from its
+// C name ("<class 'numpy.ndarray'>"), which nothing can change, and runs no
+// code.
+bool fixed_type_text(PyObject *type) {
+    return !PyType_HasFeature(reinterpret_cast<PyTypeObject *>(type), Py_TPFLAGS_HEAPTYPE) &&
+           Py_IS_TYPE(type, &PyType_Type);
+}
+
+// str() of such a type, kept for the few of them a trace meets.
+Ref type_text(PyObject *type) {
+    constexpr size_t kKept = 8;
+    static PyObject *types[kKept] = {};
+    static PyObject *texts[kKept] = {};
+    static size_t next = 0;
+    for (size_t i = 0; i < kKept; ++i)
+        if (types[i] == type)
+            return Ref::borrow(texts[i]);
+    Ref text = Ref::steal(PyObject_Str(type));
+    if (!text || !PyUnicode_CheckExact(text.get()))
+        return text;
+    size_t i = next++ % kKept;
+    Py_XSETREF(types[i], Py_NewRef(type));
+    Py_XSETREF(texts[i], Py_NewRef(text.get()));
+    return text;
+}
+
 int print_natively(PyObject *x) {
     Ref file = Ref::borrow(PySys_GetObject("stdout"));
     if (!file) {
@@ -1709,15 +1742,22 @@ int print_natively(PyObject *x) {
     }
     if (file.get() == Py_None)
         return 0;
-    auto text = [](PyObject *o) { return [o] { return Ref::steal(PyObject_Str(o)); }; };
     PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(x));
     Ref keep_type = Ref::borrow(type);
-    if (write_piece(file.get(), text(SU_LIT("x==="))) < 0 || write_piece(file.get(), text(SU_LIT(" "))) < 0 ||
-        write_piece(file.get(), [x] { return text_of(x); }) < 0 ||
-        write_piece(file.get(), text(SU_LIT(" "))) < 0 || write_piece(file.get(), text(type)) < 0 ||
-        write_piece(file.get(), text(SU_LIT("\n"))) < 0)
+    if (write_text(file.get(), SU_LIT("x===")) < 0 || write_text(file.get(), SU_LIT(" ")) < 0 ||
+        write_piece(file.get(), [x] { return text_of(x); }) < 0 || write_text(file.get(), SU_LIT(" ")) < 0)
         return -1;
-    return 0;
+    // str() of any other class may run code (a metaclass's __repr__, a
+    // __module__ or __qualname__ of its own): the write is then looked up
+    // first, as print does.
+    if (fixed_type_text(type)) {
+        Ref text = type_text(type);
+        if (!text || write_text(file.get(), text.get()) < 0)
+            return -1;
+    } else if (write_piece(file.get(), [type] { return Ref::steal(PyObject_Str(type)); }) < 0) {
+        return -1;
+    }
+    return write_text(file.get(), SU_LIT("\n"));
 }
 
 } // namespace
