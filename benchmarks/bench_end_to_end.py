@@ -4,7 +4,7 @@ its place, trace on and off.
 
 One command, from the repository root:
 
-    PYTHONPATH=build/dev/site /work/main/.venv/bin/python benchmarks/bench_end_to_end.py
+    PYTHONPATH=build/dev/site .venv/bin/python benchmarks/bench_end_to_end.py
 
 Options: --runs N (3), --iterations N (8), --episodes N (32), --seed N (0),
 --modes on,off. Any interpreter works (VENV=... scripts/devbuild.sh
