@@ -187,6 +187,10 @@ def cases() -> list[Match]:
                      lambda: su.unpack_logits(flat, space), [
                          Peer("dict(zip(names, torch.split(logits, 4, dim=-1)))",
                               lambda: dict(zip(names, torch.split(flat, 4, dim=-1)))),
+                         # the same pieces as the module's while grad mode is on (slices, not the
+                         # outputs of one multi-output view)
+                         Peer("{n: logits[..., 4 * i:4 * i + 4] for i, n in enumerate(names)}",
+                              lambda: {n: flat[..., 4 * i:4 * i + 4] for i, n in enumerate(names)}),
                      ]))
     return out
 
