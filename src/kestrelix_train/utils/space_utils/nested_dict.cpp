@@ -58,7 +58,7 @@ bool not_found_on_path(const char *dotted) noexcept {
 // the same questions without executing anything, which tells what the
 // import would find as long as a package's __path__ is known before its
 // code runs: for a package that a file loader loads from a directory, it is
-// the one directory its spec names (what ray's packages are). Namespace
+// the one directory its ModuleSpec names (what ray's packages are). Namespace
 // packages, zip archives, other loaders, finders without find_spec, and
 // anything already in sys.modules below `ray` leave the answer unknown.
 // Where the answer is "absent", the code of ray and RLlib does not run, so
@@ -66,7 +66,7 @@ bool not_found_on_path(const char *dotted) noexcept {
 
 enum Probe { kError = -1, kUnknown = 0, kAbsent = 1, kFound = 2 };
 
-// The spec the finders on sys.meta_path (as it is now: a finder may have
+// The ModuleSpec the finders on sys.meta_path (as it is now: a finder may have
 // replaced it) give `name` within `path` (None for a top-level name), into
 // `spec`: kFound, kAbsent (no finder has it), kUnknown, or kError with an
 // error set.
@@ -91,7 +91,7 @@ Probe find_spec(const char *name, PyObject *path, Ref &spec) {
     return kAbsent;
 }
 
-// The __path__ a package whose spec is `spec` gets before its code runs,
+// The __path__ a package whose ModuleSpec is `spec` gets before its code runs,
 // where that is one directory from a file loader (a new list); empty Ref
 // otherwise, with an error set only for kError.
 Probe package_path(PyObject *spec, PyObject *file_loaders, Ref &path) {
