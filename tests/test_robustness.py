@@ -221,19 +221,3 @@ def test_native_rescale_survives_inputs_rewritten_by_the_collector():
         gc.set_threshold(*saved)
         Rewriter.left = 0
         gc.collect()
-
-
-@pytest.mark.parametrize("enabled", [True, False])
-@pytest.mark.parametrize("grad", [True, False])
-def test_fast_paths_give_the_collector_back_as_they_found_it(enabled, grad):
-    torch = pytest.importorskip("torch")
-    space = ks.Dict({"a": ks.Discrete(3), "b": ks.Box(-1, 1, (2, 2))})
-    logits, mask = torch.randn(4, 7), torch.ones(4, 7)
-    (gc.enable if enabled else gc.disable)()
-    try:
-        with torch.set_grad_enabled(grad):
-            for call in (lambda: su.unpack_logits(logits, space), lambda: su.apply_mask(logits, mask)):
-                call()
-                assert gc.isenabled() is enabled
-    finally:
-        gc.enable()

@@ -8,7 +8,6 @@
 // strong reference to and has checked again: an array's size, shape, dtype
 // and data are read after the last such point before its data is touched.
 #include "collaborators.h"
-#include "collector_held.h"
 #include "function.h"
 #include "guards.h"
 #include "impls.h"
@@ -1177,6 +1176,24 @@ Ref new_shape(PyObject *shape, Py_ssize_t nb, PyObject *dims, long long width) {
     return out;
 }
 
+// Whether `piece` has the shape [*batch, width]: what a slice of the
+// logits as they were planned gives.
+bool has_planned_shape(PyObject *piece, PyObject *shape, Py_ssize_t nb, long long width) {
+    Ref got = getattr(piece, SU_STR(shape));
+    if (!got || !PyTuple_Check(got.get()) || PyTuple_GET_SIZE(got.get()) != nb + 1) {
+        PyErr_Clear();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nb; ++i) {
+        long long a = 0, b = 0;
+        if (!plain_integer(PyTuple_GET_ITEM(got.get(), i), a) ||
+            !plain_integer(PyTuple_GET_ITEM(shape, i), b) || a != b)
+            return false;
+    }
+    long long last = 0;
+    return plain_integer(PyTuple_GET_ITEM(got.get(), nb), last) && last == width;
+}
+
 // The pieces of `logits` for `plan`, one split of the last dimension (grad
 // mode off). `extra` columns are left over at the end.
 int cut_pieces(const Collaborators &c, PyObject *logits, const std::vector<CutMember> &plan, long long extra,
@@ -1294,11 +1311,6 @@ Ref unpack_by_one_cut(PyObject *globals, PyObject *logits, PyObject *space, bool
     for (CutMember &m : plan)
         if (!plan_member(globals, *c, m))
             return {};
-    // From the shape's read to the last piece nothing runs but torch's
-    // getters and its slicing, which run no Python code while no allocation
-    // can run a finalizer: the pieces are cut from the logits as they were
-    // planned.
-    CollectorHeld held;
     Ref shape = tensor_shape(logits);
     if (!shape)
         return {};
@@ -1332,7 +1344,6 @@ Ref unpack_by_one_cut(PyObject *globals, PyObject *logits, PyObject *space, bool
     } else {
         r = slice_pieces(logits, plan, pieces);
     }
-    held.release();
     if (r <= 0)
         return {};
     // A reshape to a piece's own shape gives the piece's own strides where
@@ -1345,8 +1356,11 @@ Ref unpack_by_one_cut(PyObject *globals, PyObject *logits, PyObject *space, bool
     }
     for (size_t i = 0; i < plan.size(); ++i) {
         const CutMember &m = plan[i];
-        // A piece keeps its slice's shape where that is the member's.
-        if (!m.reshaped && !recorded && wide && m.width >= 2)
+        // A piece keeps its slice's shape where that is the member's; a
+        // slice that came out otherwise (the logits changed meanwhile) is
+        // reshaped, which reports it as the general path does.
+        if (!m.reshaped && !recorded && wide && m.width >= 2 &&
+            (off || has_planned_shape(pieces[i].get(), shape.get(), nb, m.width)))
             continue;
         Ref to = new_shape(shape.get(), nb, m.shape ? m.shape.get() : nullptr, m.width);
         if (!to)

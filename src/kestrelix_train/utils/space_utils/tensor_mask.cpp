@@ -48,7 +48,6 @@
 #include "tensor_mask.h"
 
 #include "collaborators.h"
-#include "collector_held.h"
 #include "guards.h"
 
 #include <bit>
@@ -409,8 +408,23 @@ int still_plain(PyObject *t, PyObject *dtype, PyObject *shape, char *&data) {
     return data ? 1 : r < 0 ? -1 : 0;
 }
 
-// The last reads and the pass, with the collector held off: nothing then
-// runs but torch's getters. 1 with `result` filled, 0, -1.
+// The collector, held off while the inputs are read for the last time:
+// nothing then runs but torch's getters.
+class CollectorHeld {
+  public:
+    CollectorHeld() noexcept : was_enabled_(PyGC_Disable()) {}
+    ~CollectorHeld() {
+        if (was_enabled_)
+            PyGC_Enable();
+    }
+    CollectorHeld(const CollectorHeld &) = delete;
+    CollectorHeld &operator=(const CollectorHeld &) = delete;
+
+  private:
+    int was_enabled_;
+};
+
+// The last reads and the pass. 1 with `result` filled, 0, -1.
 int confirm_and_fill(PyObject *globals, PyObject *logits, PyObject *mask, PyObject *result,
                      const Choice &ch) {
     const Collaborators &c = collaborators();
