@@ -8,6 +8,7 @@ import os
 import shutil
 import subprocess
 import sys
+import threading
 import weakref
 from pathlib import Path
 
@@ -221,3 +222,28 @@ def test_native_rescale_survives_inputs_rewritten_by_the_collector():
         gc.set_threshold(*saved)
         Rewriter.left = 0
         gc.collect()
+
+
+def test_unpack_logits_while_a_second_thread_resizes_them():
+    # torch's subscript lets other threads run: each piece is as one slice of
+    # the logits as they were then leaves it, or the reshape reports it
+    torch = pytest.importorskip("torch")
+    space = ks.Dict({f"m{i}": ks.Discrete(2) for i in range(32)})
+    logits, done = torch.randn(4, 64), threading.Event()
+
+    def flip():
+        while not done.is_set():
+            logits.resize_(2 if logits.shape[0] == 4 else 4, 64)
+
+    saved = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    thread = threading.Thread(target=flip)
+    thread.start()
+    try:
+        for _ in range(3000):
+            with contextlib.suppress(RuntimeError):
+                assert len({p.shape for p in su.unpack_logits(logits, space).values()}) == 1
+    finally:
+        done.set()
+        thread.join()
+        sys.setswitchinterval(saved)
