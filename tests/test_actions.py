@@ -516,6 +516,13 @@ def modified_in_place(piece):
         return str(e)
 
 
+def ordered(space, last):
+    """`space` with its members in an OrderedDict (as older gymnasium holds them), `last` moved to its end."""
+    space.spaces = OrderedDict(space.spaces)
+    space.spaces.move_to_end(last)
+    return space
+
+
 UNPACK_SPACES = {
     "dict of discrete": (S.Dict({f"k{i}": S.Discrete(4) for i in range(8)}), 32),
     "boxes and discrete": (S.Tuple((box(-1, 1, (2, 3)), S.Discrete(3), box(-1, 1, ()), box(-1, 1, (2,)))), 12),
@@ -525,6 +532,7 @@ UNPACK_SPACES = {
     "nested": (S.Tuple((S.Dict({"a": S.Discrete(2), "m": S.MultiDiscrete([2, 3])}), S.Discrete(3))), 10),
     "multidiscrete": (S.MultiDiscrete([3, 1, 2]), 6),
     "multidiscrete wider": (S.MultiDiscrete([3, 1]), 6),
+    "ordered members": (ordered(S.Dict({"a": S.Discrete(2), "b": box(-1, 1, (1, 2)), "c": S.Discrete(3)}), "a"), 7),
 }
 UNPACK_LOGITS = {
     "plain": lambda shape: torch.randn(shape),
@@ -582,6 +590,7 @@ class OwnTensor(torch.Tensor):
     "logits, space, reads",
     [
         (torch.zeros(2, 7), S.Dict({"a": S.Discrete(3), "b": S.Discrete(4)}), set()),
+        (torch.zeros(2, 7), ordered(S.Dict({"a": S.Discrete(3), "b": S.Discrete(4)}), "a"), set()),
         (torch.zeros(2, 7), OwnDict({"a": S.Discrete(3), "b": S.Discrete(4)}), {"size", "shape"}),
         (torch.zeros(2, 7).as_subclass(OwnTensor), S.Dict({"a": S.Discrete(3), "b": S.Discrete(4)}), {"size", "shape"}),
     ],

@@ -1252,8 +1252,13 @@ Ref list_of(std::vector<Ref> &pieces) {
 }
 
 // The members of an exact Dict or Tuple space, in order, with strong
-// references; false where they are not read plainly.
-bool cut_members(PyObject *space, bool dict, std::vector<CutMember> &plan) {
+// references; false where they are not read plainly. A Dict's members are
+// a dict, or an exact OrderedDict (what the spaces of older gymnasium
+// releases hold): its items() come in its own order, which move_to_end may
+// have made other than that of the dict underneath, so its keys are taken
+// from its iterator and the values by key; with exact str keys neither
+// runs Python code.
+bool cut_members(PyObject *space, bool dict, PyObject *ordered_dict, std::vector<CutMember> &plan) {
     if (!(dict ? cut_dict_members : cut_tuple_members).hold(Py_TYPE(space)))
         return false;
     Ref members = getattr(space, SU_STR(spaces)); // an instance attribute
@@ -1262,7 +1267,26 @@ bool cut_members(PyObject *space, bool dict, std::vector<CutMember> &plan) {
         return false;
     }
     PyObject *m = members.get();
-    if (dict) {
+    if (dict && Py_TYPE(m) == reinterpret_cast<PyTypeObject *>(ordered_dict)) {
+        Ref keys = Ref::steal(PyObject_GetIter(m));
+        if (!keys) {
+            PyErr_Clear();
+            return false;
+        }
+        for (Ref key; (key = Ref::steal(PyIter_Next(keys.get())));) {
+            PyObject *value =
+                PyUnicode_CheckExact(key.get()) ? PyDict_GetItemWithError(m, key.get()) : nullptr;
+            if (!value) {
+                PyErr_Clear();
+                return false;
+            }
+            plan.push_back({std::move(key), Ref::borrow(value), {}, 0, false});
+        }
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+    } else if (dict) {
         if (!PyDict_CheckExact(m))
             return false;
         Py_ssize_t pos = 0;
@@ -1291,7 +1315,7 @@ Ref unpack_by_one_cut(PyObject *globals, PyObject *logits, PyObject *space, bool
     if (Py_TYPE(space) != (dict ? c->dict_space : c->tuple_space))
         return {};
     std::vector<CutMember> plan;
-    if (!cut_members(space, dict, plan))
+    if (!cut_members(space, dict, c->ordered_dict, plan))
         return {};
     // The type tests of the recursion, once per member class (they may run
     // Python code: the guards are checked again after them).
