@@ -82,17 +82,16 @@ Ref member_reading(const Ref &cls, const char *name, std::initializer_list<const
     return Ref::borrow(member);
 }
 
-// The Python function behind one of numpy's functions (numpy's dispatcher
-// keeps it as __wrapped__), or an empty Ref (no error set).
+// The Python function behind one of numpy's functions, or an empty Ref (no
+// error set). numpy's dispatcher keeps it as __wrapped__: the dispatcher is
+// a C object from numpy 1.25 on, and before that a Python function of its
+// own, made at import, whose code only hands the call on.
 Ref python_function(PyObject *f) {
-    if (PyFunction_Check(f))
-        return Ref::borrow(f);
     Ref w = Ref::steal(PyObject_GetAttrString(f, "__wrapped__"));
-    if (!w || !PyFunction_Check(w.get())) {
-        PyErr_Clear();
-        return {};
-    }
-    return w;
+    if (w && PyFunction_Check(w.get()))
+        return w;
+    PyErr_Clear();
+    return PyFunction_Check(f) ? Ref::borrow(f) : Ref();
 }
 
 // The namespace the Python function `fn` reads its global names from, and
