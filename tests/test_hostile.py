@@ -7,6 +7,7 @@ thread changes the inputs while torch has released the lock. Whatever they
 do, a call ends in a Python exception or a correct result: never a crash,
 never an error set behind a returned value (SystemError)."""
 
+import builtins
 import collections
 import contextlib
 import copy
@@ -625,6 +626,88 @@ def test_sub_space_property_that_resizes_the_logits():
     space = ks.Dict({"a": ResizingSpace(-1, 1, (2,)), "b": ks.Box(-1, 1, (3,))})
     kind, out = outcome(su.unpack_logits, (logits, space))
     assert kind == "raised" and not isinstance(out, SystemError), out
+
+
+class DropsBuiltins:
+    """A namespace key with the hash of "np" whose comparison drops the
+    namespace's builtins."""
+
+    def __hash__(self):
+        return hash("np")
+
+    def __eq__(self, other):
+        vars(su).pop("__builtins__", None)
+        return False
+
+
+def test_namespace_key_that_drops_the_builtins_being_read():
+    ns = vars(su)
+    np_, key = ns.pop("np"), DropsBuiltins()
+    ns["__builtins__"] = dict(vars(builtins), np=np_)  # (held by the namespace alone)
+    ns[key] = None
+    try:
+        with pytest.raises(NameError, match="name 'np' is not defined"):
+            su.apply_mask(torch.zeros(2, 3), torch.ones(2, 3))
+    finally:
+        ns.pop(key, None)
+        ns.pop("__builtins__", None)
+        ns["np"] = np_
+
+
+class Recording(torch.overrides.TorchFunctionMode):
+    def __init__(self):
+        super().__init__()
+        self.seen = []
+
+    def __torch_function__(self, func, types, args=(), kwargs=None):
+        self.seen.append(getattr(func, "__name__", func))
+        return func(*args, **(kwargs or {}))
+
+
+def _cut_case(name):
+    """Logits, space and change of one case of the one cut."""
+    dict_space = ks.Dict({"a": ks.Discrete(3), "b": ks.Box(-1, 1, (2, 3))})
+    if name == "mode entered":
+        mode = Recording()
+        return torch.arange(36.0).reshape(4, 9), dict_space, mode, mode.__enter__
+    multi = name.startswith("multi")
+    shape, new = ((4, 5), (4, 7)) if multi else ((4, 9), (4, 12) if name.endswith("wider") else (2, 2, 9))
+    logits = torch.arange(48.0).resize_(*shape)  # (the storage has room for every shape)
+    return logits, ks.MultiDiscrete([2, 3]) if multi else dict_space, None, lambda: logits.resize_(*new)
+
+
+class OneShot:
+    """Garbage whose finalizer runs `action` at the next collection."""
+
+    def __init__(self, action):
+        self.action, self.cycle = action, self
+
+    def __del__(self):
+        self.action()
+
+
+@pytest.mark.parametrize("threshold", range(1, 9))
+@pytest.mark.parametrize("name", ["dict wider", "dict batch reshaped", "multi wider", "mode entered"])
+def test_one_cut_with_a_finalizer_at_its_allocations(name, threshold):
+    logits, space, mode, change = _cut_case(name)
+    with torch.no_grad():
+        possible = [su.unpack_logits(logits, space)]
+        old = gc.get_threshold()
+        gc.collect()
+        OneShot(change)
+        gc.set_threshold(threshold)  # (the collection comes at that allocation of the call)
+        try:
+            kind, out = outcome(su.unpack_logits, (logits, space))
+        finally:
+            gc.set_threshold(*old)
+            gc.collect(0)  # (where the call made no collection, the change comes now)
+        if mode is not None:
+            mode.__exit__(None, None, None)
+        possible.append(su.unpack_logits(logits, space))
+    assert kind == "ok", out
+    assert any(same(out, v) for v in possible), out
+    if mode is not None:
+        assert "split_with_sizes" not in mode.seen, mode.seen
 
 
 class MembersChanging(ks.Tuple):

@@ -1016,10 +1016,12 @@ PyObject *zero_int() {
 //     view, which autograd forbids modifying in place with an operand that
 //     requires grad, where a slice allows it. Each member is sliced as the
 //     general path slices it. A reshape to the slice's own shape makes a new
-//     view that nothing tells from the slice while autograd records nothing
-//     (logits that do not require grad) and no dimension has fewer than two
-//     entries: it is left out then, and made otherwise (where the logits
-//     require grad, its grad_fn is part of the result).
+//     view with the slice's values, shape, strides, storage, base, version
+//     counter, requires_grad, in-place rules and gradients wherever no
+//     dimension has fewer than two entries: the slice is handed back then
+//     (where the logits require grad, its grad_fn is the slice's own
+//     SliceBackward0 rather than a ReshapeAliasBackward0 on top of it), and
+//     the reshape is made otherwise.
 //
 // Anything else, widths that do not fit the last dimension included, runs
 // the general path, which reports what it reports.
@@ -1195,7 +1197,16 @@ bool has_planned_shape(PyObject *piece, PyObject *shape, Py_ssize_t nb, long lon
 }
 
 // The pieces of `logits` for `plan`, one split of the last dimension (grad
-// mode off). `extra` columns are left over at the end.
+// mode off). `extra` columns were left over at the end when planned. 1
+// done, 0 where the general path must run, -1 with an error set.
+//
+// Any allocation may start a collection, and a finalizer may then resize
+// the logits, enter a torch mode or turn grad mode on. Everything the split
+// is called with is therefore made first; the modes are asked last (those
+// calls allocate nothing a collection counts), and the bound method is
+// called with the argument tuple as it is (no tuple is made on the way into
+// torch). Widths that no longer fit make torch refuse the split, and the
+// general path runs; the batch dimensions are read from the pieces.
 int cut_pieces(const Collaborators &c, PyObject *logits, const std::vector<CutMember> &plan, long long extra,
                std::vector<Ref> &pieces) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(plan.size());
@@ -1211,11 +1222,27 @@ int cut_pieces(const Collaborators &c, PyObject *logits, const std::vector<CutMe
         PyTuple_SET_ITEM(sizes.get(), i, w);
     }
     Ref minus_one = Ref::steal(PyLong_FromLong(-1));
-    if (!minus_one)
+    Ref args = minus_one ? Ref::steal(PyTuple_Pack(2, sizes.get(), minus_one.get())) : Ref();
+    if (!args)
         return -1;
-    Ref split = call(c.split_with_sizes, logits, sizes.get(), minus_one.get());
-    if (!split)
+    PyObject *descr = c.split_with_sizes;
+    if (Py_TYPE(descr) != &PyMethodDescr_Type)
+        return 0;
+    Ref bound = Ref::steal(Py_TYPE(descr)->tp_descr_get(descr, logits, nullptr));
+    if (!bound)
         return -1;
+    int plain = torch_plain();
+    if (plain > 0)
+        plain = grad_off(c);
+    if (plain <= 0)
+        return plain;
+    Ref split = Ref::steal(PyObject_Call(bound.get(), args.get(), nullptr));
+    if (!split) {
+        if (!PyErr_ExceptionMatches(PyExc_RuntimeError))
+            return -1;
+        PyErr_Clear(); // (the widths no longer fit: the general path reports what it reports)
+        return 0;
+    }
     if (!PyTuple_CheckExact(split.get()) || PyTuple_GET_SIZE(split.get()) != PyTuple_GET_SIZE(sizes.get()))
         return 0;
     for (Py_ssize_t i = 0; i < n; ++i)
@@ -1338,7 +1365,7 @@ Ref unpack_by_one_cut(PyObject *globals, PyObject *logits, PyObject *space, bool
     Ref shape = tensor_shape(logits);
     if (!shape)
         return {};
-    const Py_ssize_t nb = PyTuple_GET_SIZE(shape.get()) - 1;
+    Py_ssize_t nb = PyTuple_GET_SIZE(shape.get()) - 1;
     long long last = 0, total = 0;
     if (!plain_integer(PyTuple_GET_ITEM(shape.get(), nb), last))
         return {};
@@ -1351,12 +1378,6 @@ Ref unpack_by_one_cut(PyObject *globals, PyObject *logits, PyObject *space, bool
     const int off = grad_off(*c);
     if (off < 0)
         return {};
-    int recorded = 0;
-    if (!off) {
-        recorded = truth(getattr(logits, SU_STR(requires_grad)));
-        if (recorded < 0)
-            return {};
-    }
     std::vector<Ref> pieces;
     pieces.reserve(plan.size());
     int r = 0;
@@ -1370,6 +1391,13 @@ Ref unpack_by_one_cut(PyObject *globals, PyObject *logits, PyObject *space, bool
     }
     if (r <= 0)
         return {};
+    if (off) {
+        // The batch dimensions the split met.
+        shape = tensor_shape(pieces[0].get());
+        if (!shape)
+            return {};
+        nb = PyTuple_GET_SIZE(shape.get()) - 1;
+    }
     // A reshape to a piece's own shape gives the piece's own strides where
     // every dimension has two entries or more (torch recomputes the stride
     // of a dimension of one entry, and may of an empty piece's).
@@ -1383,7 +1411,7 @@ Ref unpack_by_one_cut(PyObject *globals, PyObject *logits, PyObject *space, bool
         // A piece keeps its slice's shape where that is the member's; a
         // slice that came out otherwise (the logits changed meanwhile) is
         // reshaped, which reports it as the general path does.
-        if (!m.reshaped && !recorded && wide && m.width >= 2 &&
+        if (!m.reshaped && wide && m.width >= 2 &&
             (off || has_planned_shape(pieces[i].get(), shape.get(), nb, m.width)))
             continue;
         Ref to = new_shape(shape.get(), nb, m.shape ? m.shape.get() : nullptr, m.width);

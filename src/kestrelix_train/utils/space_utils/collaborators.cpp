@@ -425,8 +425,9 @@ int torch_plain() noexcept {
         PyErr_Clear();
         return 0;
     }
-    return fm.get() == Py_False && PyLong_CheckExact(ds.get()) && PyLong_AsLong(ds.get()) == 0 &&
-           ft.get() == Py_False;
+    int overflow = 0; // (an exact int sets no error, even beyond a C long)
+    return fm.get() == Py_False && PyLong_CheckExact(ds.get()) &&
+           PyLong_AsLongAndOverflow(ds.get(), &overflow) == 0 && !overflow && ft.get() == Py_False;
 }
 
 } // namespace su

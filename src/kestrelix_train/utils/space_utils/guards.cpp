@@ -235,17 +235,19 @@ bool Names::check(PyObject *globals) noexcept {
         Py_DECREF(old[i]);
 
     const Collaborators &c = collaborators();
-    PyObject *dicts[kMaxDicts];
+    // Each dict a look-up reads, held strongly from before the first look-up
+    // in it to the end of the check (a look-up may run Python code that
+    // drops every other reference to it), with its tag taken then.
+    Ref dicts[kMaxDicts];
     uint64_t tags[kMaxDicts];
     size_t nd = 0;
-    // Each dict a look-up reads, with its tag taken before the look-up.
     auto note = [&](PyObject *d) -> bool {
         for (size_t i = 0; i < nd; ++i)
-            if (dicts[i] == d)
+            if (dicts[i].get() == d)
                 return true;
         if (nd == kMaxDicts)
             return false;
-        dicts[nd] = d;
+        dicts[nd] = Ref::borrow(d);
         tags[nd] = internals::dict_tag(d);
         ++nd;
         return true;
@@ -253,12 +255,15 @@ bool Names::check(PyObject *globals) noexcept {
     // `name` read in `ns` (then in `builtins`, where given) must lead to `want`.
     auto leads_to = [&](PyObject *ns, PyObject *builtins, PyObject *name, PyObject *want, Impl own) -> bool {
         // The builtins matter only while the namespace lacks the name (any
-        // change to the namespace changes its tag).
+        // change to the namespace changes its tag). The look-up in the
+        // namespace compares keys and so may run Python code; the builtins
+        // are held through it.
+        Ref held = Ref::borrow(builtins);
         if (!note(ns))
             return false;
         PyObject *v = PyDict_GetItemWithError(ns, name);
-        if (!v && builtins && !PyErr_Occurred())
-            v = note(builtins) ? PyDict_GetItemWithError(builtins, name) : nullptr;
+        if (!v && held && !PyErr_Occurred())
+            v = note(held.get()) ? PyDict_GetItemWithError(held.get(), name) : nullptr;
         if (!v) {
             PyErr_Clear();
             return false;
@@ -290,13 +295,20 @@ bool Names::check(PyObject *globals) noexcept {
         if (!leads_to(ns, builtins, name, want, n.is == Is::Own ? n.own : nullptr))
             return false;
     }
-    // A look-up compares keys, which may have run Python code: the answer
-    // stands only for the dicts as they were before the look-ups.
-    for (size_t i = 0; i < nd; ++i)
-        if (internals::dict_tag(dicts[i]) != tags[i] || tags[i] == 0)
-            return true; // holds now, but is not kept
+    // A look-up compares keys, which may have run Python code. Where that
+    // code changed a dict the look-ups read (the namespace lost its
+    // builtins, say), the answers belong to dicts that are no longer what a
+    // call reads: the general path looks again.
+    bool keep = true;
     for (size_t i = 0; i < nd; ++i) {
-        dicts_[i] = Py_NewRef(dicts[i]);
+        if (internals::dict_tag(dicts[i].get()) != tags[i] && internals::dict_tags_work())
+            return false;
+        keep = keep && tags[i] != 0 && internals::dict_tags_work();
+    }
+    if (!keep)
+        return true; // holds now, but is not kept
+    for (size_t i = 0; i < nd; ++i) {
+        dicts_[i] = dicts[i].release();
         tags_[i] = tags[i];
     }
     ndicts_ = nd;

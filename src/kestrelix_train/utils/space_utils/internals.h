@@ -140,6 +140,16 @@ inline uint64_t dict_tag(PyObject *d) noexcept {
 #endif
 }
 
+// Whether equal tags mean an unchanged dict and a new tag a change (false
+// only on 3.12 on without a watcher, where every tag is a new number).
+inline bool dict_tags_work() noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return true;
+#else
+    return dict_watcher >= 0;
+#endif
+}
+
 // Readies what the helpers need; called once when the module is first
 // imported. 0; it cannot fail (without a watcher the tags are never equal).
 inline int init() noexcept {

@@ -283,10 +283,9 @@ int settings_hold(PyObject *globals, PyObject *logits, PyObject *mask) {
     PyObject *level = PyDict_GetItemWithError(c.forward_ad_globals, SU_STR(_current_level));
     if (!level)
         return PyErr_Occurred() ? failed() : 0;
-    if (!PyLong_CheckExact(level) || PyLong_AsLong(level) != -1) {
-        PyErr_Clear(); // (an overflow)
-        return 0;
-    }
+    int overflow = 0;
+    if (!PyLong_CheckExact(level) || PyLong_AsLongAndOverflow(level, &overflow) != -1 || overflow)
+        return 0; // (an exact int sets no error, even beyond a C long)
     bool recorded = false;
     for (PyObject *t : {logits, mask}) {
         Ref wants = get(c.tensor_requires_grad, t);
