@@ -20,6 +20,7 @@ Markdown table, the form README.md shows.
 
 from __future__ import annotations
 
+import contextlib
 import gc
 import math
 import os
@@ -61,6 +62,8 @@ class Match:
     work: str
     module: Callable[[], object]
     peers: list[Peer] = field(default_factory=list)
+    # What the module and its alternatives run under (torch.no_grad for a rollout).
+    mode: Callable[[], contextlib.AbstractContextManager] = contextlib.nullcontext
 
 
 # -- the comparison of results ------------------------------------------------
@@ -89,9 +92,10 @@ def finite_fill_as_inf(x):
 
 
 def check(m: Match) -> None:
-    expected = m.module()
-    for p in m.peers:
-        got = p.fn()
+    with m.mode():
+        expected = m.module()
+        got_all = [p.fn() for p in m.peers]
+    for p, got in zip(m.peers, got_all):
         if p.normalize:
             got = p.normalize(got)
         assert same_values(expected, got), f"{m.work}: {p.name} gives other values than the module"
@@ -179,19 +183,29 @@ def cases() -> list[Match]:
              lambda: logits + torch.clamp(torch.log(mask), min=FLOAT_MIN), normalize=finite_fill_as_inf),
     ]))
 
-    # Flat logits cut into a Dict of 8 Discrete(4).
+    # Flat logits cut into a Dict of 8 Discrete(4): in a rollout (no_grad,
+    # where one split gives the module's pieces) and in the training forward
+    # pass (grad mode on, where only slices do: a split's pieces are the
+    # outputs of one multi-output view, which autograd treats otherwise), with
+    # logits that require grad and with logits that do not.
     space = S.Dict({f"a{i}": S.Discrete(4) for i in range(8)})
     names = list(space.spaces)
     flat = torch.randn(256, 32)
-    out.append(Match("unpack logits (256, 32) into `Dict` of 8 `Discrete(4)`",
+    trained = torch.randn(256, 32, requires_grad=True)
+
+    def slices(t):
+        return Peer("{n: logits[..., 4 * i:4 * i + 4] for i, n in enumerate(names)}",
+                    lambda: {n: t[..., 4 * i:4 * i + 4] for i, n in enumerate(names)})
+
+    out.append(Match("unpack logits (256, 32) into `Dict` of 8 `Discrete(4)`, rollout (`torch.no_grad()`)",
                      lambda: su.unpack_logits(flat, space), [
                          Peer("dict(zip(names, torch.split(logits, 4, dim=-1)))",
                               lambda: dict(zip(names, torch.split(flat, 4, dim=-1)))),
-                         # the same pieces as the module's while grad mode is on (slices, not the
-                         # outputs of one multi-output view)
-                         Peer("{n: logits[..., 4 * i:4 * i + 4] for i, n in enumerate(names)}",
-                              lambda: {n: flat[..., 4 * i:4 * i + 4] for i, n in enumerate(names)}),
-                     ]))
+                         slices(flat)], mode=torch.no_grad))
+    out.append(Match("the same, training forward pass (logits require grad)",
+                     lambda: su.unpack_logits(trained, space), [slices(trained)]))
+    out.append(Match("the same, grad mode on, logits without grad",
+                     lambda: su.unpack_logits(flat, space), [slices(flat)]))
     return out
 
 
@@ -200,7 +214,8 @@ def cases() -> list[Match]:
 
 def measure(m: Match, rounds: int = ROUNDS, target: float = TARGET_S) -> dict:
     fns = {"module": m.module, **{p.name: p.fn for p in m.peers}}
-    stats = interleaved(fns, rounds, target)
+    with m.mode():
+        stats = interleaved(fns, rounds, target)
     best = min((p.name for p in m.peers), key=lambda n: stats[n].min)
     return dict(work=m.work, module=stats["module"].min, best=best, best_time=stats[best].min,
                 others=[(p.name, stats[p.name].min) for p in m.peers if p.name != best],

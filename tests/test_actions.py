@@ -483,11 +483,14 @@ class TorchProxy(types.ModuleType):
 
 
 def grad_chain(t):
+    """The autograd nodes behind `t`, less a reshape of a slice to its own
+    shape (the general path makes it; the fast path hands the slice back)."""
     names, fn = [], t.grad_fn
     while fn is not None:
         names.append(type(fn).__name__)
         fn = fn.next_functions[0][0] if fn.next_functions else None
-    return names
+    reshape, view = ("ViewBackward0", "ReshapeAliasBackward0"), ("SliceBackward0", "AliasBackward0")
+    return [n for i, n in enumerate(names) if not (n in reshape and names[i + 1 : i + 2] and names[i + 1] in view)]
 
 
 def seen(parts, logits):
