@@ -686,11 +686,28 @@ class OneShot:
         self.action()
 
 
+@contextlib.contextmanager
+def idle_thread(present):
+    """A second thread waiting while the block runs (the module takes other
+    roads where more than one thread exists)."""
+    done = threading.Event()
+    thread = threading.Thread(target=done.wait, daemon=True) if present else None
+    if thread:
+        thread.start()
+    try:
+        yield
+    finally:
+        done.set()
+        if thread:
+            thread.join()
+
+
+@pytest.mark.parametrize("other_thread", [False, True])
 @pytest.mark.parametrize("threshold", range(1, 9))
 @pytest.mark.parametrize("name", ["dict wider", "dict batch reshaped", "multi wider", "mode entered"])
-def test_one_cut_with_a_finalizer_at_its_allocations(name, threshold):
+def test_one_cut_with_a_finalizer_at_its_allocations(name, threshold, other_thread):
     logits, space, mode, change = _cut_case(name)
-    with torch.no_grad():
+    with torch.no_grad(), idle_thread(other_thread):
         possible = [su.unpack_logits(logits, space)]
         old = gc.get_threshold()
         gc.collect()

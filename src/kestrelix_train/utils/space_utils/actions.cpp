@@ -1206,15 +1206,18 @@ bool has_planned_shape(PyObject *piece, PyObject *shape, Py_ssize_t nb, long lon
 // mode off). `extra` columns were left over at the end when planned. 1
 // done, 0 where the general path must run, -1 with an error set.
 //
-// Any allocation may start a collection, and a finalizer may then resize
-// the logits, enter a torch mode or turn grad mode on. Everything the split
-// is called with is therefore made first; the modes are asked last (those
-// calls allocate nothing a collection counts), and the bound method is
-// called with the argument tuple as it is (no tuple is made on the way into
-// torch). Widths that no longer fit make torch refuse the split, and the
-// general path runs; the batch dimensions are read from the pieces.
+// `settled`: nothing but this call can have run since the modes were asked
+// and the shape read (see unpack_by_one_cut). Otherwise any allocation may
+// have started a collection, and a finalizer may then have resized the
+// logits, entered a torch mode or turned grad mode on: everything the split
+// is called with is made first, the modes are asked again last (those calls
+// allocate nothing a collection counts), and the bound method is called with
+// the argument tuple as it is (no tuple is made on the way into torch). In
+// either case widths that no longer fit make torch refuse the split (another
+// thread may resize the logits while torch splits them), and the general
+// path runs.
 int cut_pieces(const Collaborators &c, PyObject *logits, const std::vector<CutMember> &plan, long long extra,
-               std::vector<Ref> &pieces) {
+               bool settled, std::vector<Ref> &pieces) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(plan.size());
     Ref sizes = Ref::steal(PyTuple_New(n + (extra > 0)));
     if (!sizes)
@@ -1228,21 +1231,28 @@ int cut_pieces(const Collaborators &c, PyObject *logits, const std::vector<CutMe
         PyTuple_SET_ITEM(sizes.get(), i, w);
     }
     Ref minus_one = Ref::steal(PyLong_FromLong(-1));
-    Ref args = minus_one ? Ref::steal(PyTuple_Pack(2, sizes.get(), minus_one.get())) : Ref();
-    if (!args)
+    if (!minus_one)
         return -1;
-    PyObject *descr = c.split_with_sizes;
-    if (Py_TYPE(descr) != &PyMethodDescr_Type)
-        return 0;
-    Ref bound = Ref::steal(Py_TYPE(descr)->tp_descr_get(descr, logits, nullptr));
-    if (!bound)
-        return -1;
-    int plain = torch_plain();
-    if (plain > 0)
-        plain = grad_off(c);
-    if (plain <= 0)
-        return plain;
-    Ref split = Ref::steal(PyObject_Call(bound.get(), args.get(), nullptr));
+    Ref split;
+    if (settled) {
+        split = call(c.split_with_sizes, logits, sizes.get(), minus_one.get());
+    } else {
+        Ref args = Ref::steal(PyTuple_Pack(2, sizes.get(), minus_one.get()));
+        if (!args)
+            return -1;
+        PyObject *descr = c.split_with_sizes;
+        if (Py_TYPE(descr) != &PyMethodDescr_Type)
+            return 0;
+        Ref bound = Ref::steal(Py_TYPE(descr)->tp_descr_get(descr, logits, nullptr));
+        if (!bound)
+            return -1;
+        int plain = torch_plain();
+        if (plain > 0)
+            plain = grad_off(c);
+        if (plain <= 0)
+            return plain;
+        split = Ref::steal(PyObject_Call(bound.get(), args.get(), nullptr));
+    }
     if (!split) {
         if (!PyErr_ExceptionMatches(PyExc_RuntimeError))
             return -1;
@@ -1372,6 +1382,7 @@ bool cut_members(PyObject *space, bool dict, PyObject *ordered_dict, std::vector
     } else if (dict) {
         if (!PyDict_CheckExact(m))
             return false;
+        plan.reserve(static_cast<size_t>(PyDict_GET_SIZE(m)));
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(m, &pos, &key, &value)) {
@@ -1382,6 +1393,7 @@ bool cut_members(PyObject *space, bool dict, PyObject *ordered_dict, std::vector
     } else {
         if (!PyTuple_CheckExact(m))
             return false;
+        plan.reserve(static_cast<size_t>(PyTuple_GET_SIZE(m)));
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(m); ++i)
             plan.push_back({{}, Ref::borrow(PyTuple_GET_ITEM(m, i)), {}, 0, false});
     }
@@ -1413,18 +1425,20 @@ Ref unpack_by_one_cut(PyObject *globals, PyObject *logits, PyObject *space, bool
         if (known <= 0)
             return {}; // (an error of isinstance() stays set)
     }
-    if (!cut_names.hold(globals) || torch_plain() <= 0)
-        return {};
     for (CutMember &m : plan)
         if (!plan_member(globals, *c, m))
             return {};
-    // From the shape's read to the last slice nothing runs but torch's
-    // getters and its slicing, which run no Python code of their own. While
-    // no other thread exists and no allocation can run a finalizer, the
-    // slices are therefore cut from the logits as they were planned;
-    // otherwise each slice's shape is read again.
+    // From here to the last piece nothing runs but the guards' checks (whose
+    // key comparisons come before the modes are asked), torch's getters and
+    // its slicing or split, which run no Python code of their own. While no
+    // other thread exists and no allocation can run a finalizer, the modes
+    // and the shape read here are those the pieces are cut with ("still");
+    // otherwise the split asks the modes again and each slice's shape is
+    // read again.
     const bool still = sole_thread();
     CollectorHeld held(still);
+    if (!cut_names.hold(globals) || torch_plain() <= 0)
+        return {};
     Ref shape = tensor_shape(logits);
     if (!shape)
         return {};
@@ -1448,14 +1462,14 @@ Ref unpack_by_one_cut(PyObject *globals, PyObject *logits, PyObject *space, bool
         PyMappingMethods *mm = Py_TYPE(logits)->tp_as_mapping;
         if (!mm || mm->mp_subscript != c->tensor_subscript)
             return {}; // slicing is not torch's own
-        r = cut_pieces(*c, logits, plan, last - total, pieces);
+        r = cut_pieces(*c, logits, plan, last - total, still, pieces);
     } else {
         r = slice_pieces(logits, plan, pieces);
     }
     held.release();
     if (r <= 0)
         return {};
-    if (off) {
+    if (off && !still) {
         // The batch dimensions the split met.
         shape = tensor_shape(pieces[0].get());
         if (!shape)
@@ -1549,7 +1563,7 @@ Ref multi_discrete_by_one_cut(PyObject *globals, PyObject *logits, PyObject *spa
         return {}; // short slices, as the general path takes them
     std::vector<Ref> pieces;
     pieces.reserve(plan.size());
-    if (cut_pieces(*c, logits, plan, last - total, pieces) <= 0)
+    if (cut_pieces(*c, logits, plan, last - total, false, pieces) <= 0)
         return {};
     return list_of(pieces);
 }
