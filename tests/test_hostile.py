@@ -642,6 +642,7 @@ class DropsBuiltins:
 
 def test_namespace_key_that_drops_the_builtins_being_read():
     ns = vars(su)
+    saved = dict(ns)
     np_, key = ns.pop("np"), DropsBuiltins()
     ns["__builtins__"] = dict(vars(builtins), np=np_)  # (held by the namespace alone)
     ns[key] = None
@@ -649,9 +650,8 @@ def test_namespace_key_that_drops_the_builtins_being_read():
         with pytest.raises(NameError, match="name 'np' is not defined"):
             su.apply_mask(torch.zeros(2, 3), torch.ones(2, 3))
     finally:
-        ns.pop(key, None)
-        ns.pop("__builtins__", None)
-        ns["np"] = np_
+        ns.clear()
+        ns.update(saved)  # (in the order of binding)
 
 
 class Recording(torch.overrides.TorchFunctionMode):
