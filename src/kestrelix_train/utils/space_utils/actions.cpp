@@ -1428,16 +1428,17 @@ Ref unpack_by_one_cut(PyObject *globals, PyObject *logits, PyObject *space, bool
     for (CutMember &m : plan)
         if (!plan_member(globals, *c, m))
             return {};
-    // From here to the last piece nothing runs but the guards' checks (whose
-    // key comparisons come before the modes are asked), torch's getters and
-    // its slicing or split, which run no Python code of their own. While no
+    if (!cut_names.hold(globals)) // (its key comparisons may run Python code)
+        return {};
+    // From here to the last piece nothing runs but torch's getters and its
+    // slicing or split, which run no Python code of their own. While no
     // other thread exists and no allocation can run a finalizer, the modes
     // and the shape read here are those the pieces are cut with ("still");
     // otherwise the split asks the modes again and each slice's shape is
     // read again.
     const bool still = sole_thread();
     CollectorHeld held(still);
-    if (!cut_names.hold(globals) || torch_plain() <= 0)
+    if (torch_plain() <= 0)
         return {};
     Ref shape = tensor_shape(logits);
     if (!shape)
