@@ -64,6 +64,7 @@ _connectors: Any = importlib.import_module("ray.rllib.connectors.connector_v2")
 _module_to_env: Any = importlib.import_module("ray.rllib.connectors.module_to_env")
 _ppo: Any = importlib.import_module("ray.rllib.algorithms.ppo")
 _ppo_learner: Any = importlib.import_module("ray.rllib.algorithms.ppo.torch.ppo_torch_learner")
+_env_runner: Any = importlib.import_module("ray.rllib.env.single_agent_env_runner")
 
 DEFAULT_MODULE_ID = "default_policy"
 MASKED_PARTS = ("skill", "gear", "altitude")
@@ -94,12 +95,13 @@ class PPOSettings:
     the KL term of the loss among them)."""
 
     learning_rate: float = 1e-3
-    minibatch_size: int = 256
+    minibatch_size: int = 128
     num_epochs: int = 8
     lambda_: float = 0.95
     entropy_coeff: float = 0.01
     vf_loss_coeff: float = 0.5
     hidden: int = 64
+    initial_std: float = 0.5  # of the altitude, in the policy's range -1..1
 
 
 # ---------------------------------------------------------------------------
@@ -127,6 +129,7 @@ def drain(runner: Any = None) -> Dict[str, Any]:
         "checked_actions": ROAD.checked_actions,
         "trace_lines": sum(trace.lines for trace in ROAD.traces),
         "trace_files": [trace.path for trace in ROAD.traces],
+        "module": su.__file__,
     }
     ROAD.episodes, ROAD.forbidden_actions, ROAD.checked_actions = [], 0, 0
     return report
@@ -235,6 +238,18 @@ class DroneEnv(gymnasium.Env):  # type: ignore[type-arg]
             self._loop.close()
 
 
+class DroneEnvRunner(_env_runner.SingleAgentEnvRunner):  # type: ignore[misc]
+    """An env runner that samples whole episodes, its share of the
+    iteration's episodes each time PPO asks it for a sample (PPO asks again
+    while the iteration holds fewer steps than one minibatch)."""
+
+    def sample(self, *, num_timesteps: Optional[int] = None, num_episodes: Optional[int] = None, **kwargs: Any) -> Any:
+        if num_timesteps is None and num_episodes is None:
+            shares = self.config.env_config["episodes"]
+            num_episodes = shares[max(0, (self.worker_index or 0) - 1)]
+        return super().sample(num_timesteps=num_timesteps, num_episodes=num_episodes, **kwargs)
+
+
 # ---------------------------------------------------------------------------
 # The action distribution and the RLModule
 # ---------------------------------------------------------------------------
@@ -282,7 +297,7 @@ class DroneModule(_torch_rl_module.TorchRLModule, _value_function_api.ValueFunct
 
         self.pi = mlp(width)
         self.vf = mlp(1)
-        self.log_std = nn.Parameter(torch.full((1,), float(np.log(0.5))))
+        self.log_std = nn.Parameter(torch.full((1,), float(np.log(settings.initial_std))))
 
     def action_masks(self, observation: Mapping[str, Any], device: torch.device) -> Dict[str, torch.Tensor]:
         gear = np.asarray(observation["gear_mask"].cpu(), dtype=np.int8)
@@ -399,8 +414,8 @@ def _learner_health(learner: Any, **kwargs: Any) -> Dict[str, Any]:
 
 
 def build_config(config: train_drone.Config, settings: PPOSettings) -> Any:
-    steps = config.episodes_per_iteration * config.max_steps
     env_config = {
+        "episodes": train_drone.split(config.episodes_per_iteration, max(1, config.workers)),
         "seed": config.seed,
         "max_steps": config.max_steps,
         "output": str(config.output),
@@ -412,6 +427,7 @@ def build_config(config: train_drone.Config, settings: PPOSettings) -> Any:
         .framework("torch")
         .environment(DroneEnv, env_config=env_config)
         .env_runners(
+            env_runner_cls=DroneEnvRunner,
             num_env_runners=config.workers,
             num_envs_per_env_runner=1,
             batch_mode="complete_episodes",
@@ -430,8 +446,10 @@ def build_config(config: train_drone.Config, settings: PPOSettings) -> Any:
             lr=config.learning_rate,
             gamma=config.gamma,
             lambda_=settings.lambda_,
-            train_batch_size_per_learner=steps,
-            minibatch_size=min(settings.minibatch_size, steps),
+            # the iteration's size is its episodes (DroneEnvRunner); PPO samples
+            # again only while it holds fewer steps than one minibatch
+            train_batch_size_per_learner=settings.minibatch_size,
+            minibatch_size=settings.minibatch_size,
             num_epochs=settings.num_epochs,
             entropy_coeff=settings.entropy_coeff,
             vf_loss_coeff=settings.vf_loss_coeff,
@@ -476,6 +494,7 @@ def train(config: train_drone.Config, settings: Optional[PPOSettings] = None) ->
     _init_ray(config)
     try:
         algo = build_config(config, settings).build_algo()
+        result.setup_seconds = time.perf_counter() - start
         progress = tqdm(
             total=config.iterations, unit="iteration", file=sys.stderr, disable=not config.progress, dynamic_ncols=True
         )
@@ -493,6 +512,7 @@ def train(config: train_drone.Config, settings: Optional[PPOSettings] = None) ->
                 result.checked_actions += sum(r["checked_actions"] for r in reports)
                 result.trace_lines = sum(r["trace_lines"] for r in reports)
                 trace_files = [path for r in reports for path in r["trace_files"]]
+                result.runner_modules = [r["module"] for r in reports]
                 health = [r.get() for r in algo.learner_group.foreach_learner(_learner_health)]
                 result.gradients_checked = sum(h["gradients_checked"] for h in health)
                 result.non_finite_gradients = sum(h["non_finite_gradients"] for h in health)

@@ -408,6 +408,8 @@ class TrainResult:
     plot: Optional[Path] = None
     non_finite_gradients: Optional[int] = None  # rllib: gradient tensors with a NaN or infinity
     gradients_checked: int = 0
+    setup_seconds: float = 0.0  # rllib: Ray's start and the algorithm's build (part of `seconds`)
+    runner_modules: List[str] = field(default_factory=list)  # rllib: the module's file in each env runner
 
 
     def window(self, first: bool) -> List[EpisodeStats]:
