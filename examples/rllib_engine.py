@@ -148,7 +148,7 @@ def as_gymnasium(space: Any) -> Any:
     if isinstance(space, gymnasium.spaces.Discrete):
         return gymnasium.spaces.Discrete(int(space.n))
     if isinstance(space, gymnasium.spaces.Box):
-        return gymnasium.spaces.Box(space.low, space.high, space.shape, space.dtype)
+        return gymnasium.spaces.Box(space.low, space.high, space.shape, cast(Any, space.dtype))
     raise NotImplementedError(f"no gymnasium space for {space}")
 
 
@@ -178,14 +178,16 @@ class DroneEnv(gymnasium.Env):  # type: ignore[type-arg]
         )
         # The spaces as gymnasium's own classes (the core library's discrete
         # and composite spaces give the flat logits' shape as theirs)
+        observations = as_gymnasium(self.agent.observation_space)
         self.observation_space = gymnasium.spaces.Dict(
             OrderedDict(
-                observations=as_gymnasium(self.agent.observation_space),
+                observations=observations,
                 gear_mask=gymnasium.spaces.Box(0, 1, shape=(len(drone_sim.GEARS),), dtype=np.int8),
                 previous_skill=gymnasium.spaces.Box(-1, 1, shape=(1,), dtype=np.int8),
             )
         )
         self.action_space = as_gymnasium(self.agent.action_space)
+        self._observation_spaces: Dict[str, Any] = dict(observations.spaces)
         self._headings: List[Any] = []
         self._previous: Optional[int] = None
 
@@ -203,7 +205,7 @@ class DroneEnv(gymnasium.Env):  # type: ignore[type-arg]
         self._headings = [values[name] for name in self.agent.selector.get_children_names()]
         sample = su.filter_sample(values, self.agent.observation_keys)
         # a scalar sensor's value is a 0-d array; its space has shape (1,)
-        shapes = self.observation_space["observations"].spaces
+        shapes = self._observation_spaces
         return {
             "observations": {key: np.reshape(value, shapes[key].shape) for key, value in sample.items()},
             "gear_mask": np.asarray(sim_mask["gear"], dtype=np.int8),

@@ -15,15 +15,17 @@ With --engine rllib the same drone, agent and skills are trained with
 RLlib's PPO on its new API stack (examples/rllib_engine.py), the module on
 the same road inside an RLModule and a connector piece. The options keep
 their meaning as near as PPO allows:
-  --iterations  PPO iterations: each samples, then takes PPO's minibatch
-                steps over several epochs
-  --episodes    PPO samples env steps, not episodes: each iteration takes
-                EPISODES x MAX_STEPS steps, in whole episodes (so at least
-                EPISODES episodes, more once they end early)
+  --iterations  PPO iterations: each samples its episodes, then takes
+                PPO's minibatch steps on them (minibatches of 128 steps,
+                8 epochs), not one step
+  --episodes    whole episodes per iteration, shared among the env runners;
+                while they hold fewer than 128 steps (one minibatch), PPO
+                samples as many again
   --workers     N Ray env runners (0: RLlib's local env runner, in this
                 process); the learner always runs in this process, on the CPU
   --lr          PPO's learning rate (default 0.001 with this engine)
   --output      the trace files are trace.runner<N>.log, one per env runner
+                (trace.log with --workers 0)
 """
 
 from __future__ import annotations
@@ -561,7 +563,7 @@ def _where(config: Config) -> str:
 
 def _per_update(config: Config) -> str:
     if config.engine == "rllib":
-        return f"{config.episodes_per_iteration * config.max_steps} steps per iteration"
+        return f"{config.episodes_per_iteration} episodes per iteration"
     return f"{config.episodes_per_iteration} episodes per update"
 
 
