@@ -166,8 +166,7 @@ def main(argv: list[str]) -> None:
     what = f"{args.iterations} iterations of {args.episodes} episodes"
     if args.engine == "rllib":
         clock = "seconds of the training iterations"
-        what = (f"RLlib PPO, {args.workers} env runners, {args.iterations} iterations of "
-                f"{args.episodes} x 40 steps")
+        what = f"RLlib PPO, {args.workers} env runners, {args.iterations} iterations of {args.episodes} episodes"
 
     print(f"End to end: {what}, seed {args.seed}, "
           f"median of {args.runs} runs (Python {sys.version.split()[0]}, numpy {numpy.__version__}, "
