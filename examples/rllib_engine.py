@@ -91,10 +91,10 @@ DISTRIBUTION_INPUT_SPACE = spaces.Dict(
 
 @dataclasses.dataclass
 class PPOSettings:
-    """PPO's own settings for the drone (the rest are RLlib's defaults,
-    the KL term of the loss among them)."""
+    """PPO's own settings for the drone (the learning rate is the
+    example's --lr; the rest are RLlib's defaults, the KL term of the loss
+    among them)."""
 
-    learning_rate: float = 1e-3
     minibatch_size: int = 128
     num_epochs: int = 8
     lambda_: float = 0.95
@@ -235,7 +235,9 @@ class DroneEnv(gymnasium.Env):  # type: ignore[type-arg]
         return self._observe(observation, mask), float(reward), terminated, done and not terminated, {}
 
     def close(self) -> None:
-        self._trace.flush()
+        self._trace.close()
+        if self._trace in ROAD.traces:
+            ROAD.traces.remove(self._trace)
         if not self._loop.is_closed():
             self._loop.close()
 
