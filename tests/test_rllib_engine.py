@@ -49,3 +49,67 @@ def test_short_ppo_run_keeps_the_module_on_the_road_and_the_gradients_finite(tmp
     text = train_drone.summary(result, config)
     assert "non-finite gradients seen: 0" in text and "forbidden actions taken: 0" in text
     assert (tmp_path / "learning_curve.png").read_bytes()[:4] == b"\x89PNG"
+
+
+@pytest.fixture(scope="module")
+def engine():
+    import rllib_engine
+
+    return rllib_engine
+
+
+def _episode(engine, tmp_path, steps):
+    """Observations of one episode of the environment, random actions."""
+    env = engine.DroneEnv({"output": str(tmp_path), "trace": False})
+    observation, _ = env.reset(seed=3)
+    seen = [observation]
+    for _ in range(steps):
+        observation, _, terminated, truncated, _ = env.step(env.action_space.sample())
+        seen.append(observation)
+        if terminated or truncated:
+            break
+    env.close()
+    return env, seen
+
+
+def test_environment_observations_lie_in_its_space(engine, tmp_path):
+    env, seen = _episode(engine, tmp_path, 15)
+    assert all(env.observation_space.contains(o) for o in seen)
+    assert seen[0]["previous_skill"].tolist() == [-1] and seen[1]["previous_skill"].tolist() != [-1]
+
+
+def test_module_masks_forbidden_choices_and_ppo_direction_of_kl_keeps_gradients_finite(engine, tmp_path):
+    import torch
+    from ray.rllib.core.columns import Columns
+
+    env, seen = _episode(engine, tmp_path, 15)
+    module = engine.DroneModule(observation_space=env.observation_space, action_space=env.action_space, model_config={})
+    batch = {Columns.OBS: torch.utils.data.default_collate(seen)}
+    out = module.forward_train(batch)
+    inputs, masks = out[Columns.ACTION_DIST_INPUTS], out["action_mask"]
+    masked = torch.cat([masks["skill"], masks["gear"]], dim=-1) == 0
+    assert masked.any() and torch.isneginf(inputs[:, :5][masked]).all() and torch.isfinite(inputs[:, :5][~masked]).all()
+    dist = module.get_train_action_dist_cls().from_logits(inputs)
+    for _ in range(5):
+        action = dist.sample()
+        assert all(masks[k][torch.arange(len(seen)), action[k]].all() for k in ("skill", "gear"))
+    previous = module.get_exploration_action_dist_cls().from_logits(inputs.detach())
+    previous.kl(dist).mean().backward()
+    assert all(torch.isfinite(p.grad).all() for p in module.pi.parameters())
+
+
+def test_actions_that_do_not_fit_their_mask_stop_the_run(engine):
+    import torch
+    from ray.rllib.core.columns import Columns
+
+    piece = engine.DroneActions()
+    masks = {"skill": torch.tensor([[1, 0]]), "gear": torch.tensor([[0, 1, 1]]), "altitude": torch.ones(1, 1)}
+    batch = {
+        Columns.ACTIONS: {"skill": torch.tensor([0]), "gear": torch.tensor([2]), "altitude": torch.tensor([[1.5]])},
+        "action_mask": masks,
+    }
+    out = piece(batch=dict(batch))
+    assert out[Columns.ACTIONS_FOR_ENV]["altitude"].tolist() == [[120.0]] and "action_mask" not in out
+    batch[Columns.ACTIONS] = dict(batch[Columns.ACTIONS], gear=torch.tensor([0]))
+    with pytest.raises(RuntimeError, match="forbidden action"):
+        piece(batch=batch)
