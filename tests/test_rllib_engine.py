@@ -60,7 +60,7 @@ def engine():
 
 def _episode(engine, tmp_path, steps):
     """Observations of one episode of the environment, random actions."""
-    env = engine.DroneEnv({"output": str(tmp_path), "trace": False})
+    env = engine.DroneEnv({"output": str(tmp_path)})
     observation, _ = env.reset(seed=3)
     seen = [observation]
     for _ in range(steps):
