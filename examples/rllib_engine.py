@@ -482,7 +482,8 @@ def _init_ray(config: train_drone.Config) -> None:
         runtime_env=runtime_env,
     )
     # RLlib's notes on its own deprecations and defaults are not the run's
-    logging.getLogger("ray").setLevel(logging.ERROR)
+    for name in ("ray", "ray.rllib"):
+        logging.getLogger(name).setLevel(logging.ERROR)
 
 
 def train(config: train_drone.Config, settings: Optional[PPOSettings] = None) -> train_drone.TrainResult:
