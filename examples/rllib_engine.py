@@ -130,6 +130,7 @@ def drain(runner: Any = None) -> Dict[str, Any]:
         "trace_lines": sum(trace.lines for trace in ROAD.traces),
         "trace_files": [trace.path for trace in ROAD.traces],
         "module": su.__file__,
+        "cpu": time.process_time(),  # this process's, since it started
     }
     ROAD.episodes, ROAD.forbidden_actions, ROAD.checked_actions = [], 0, 0
     return report
@@ -486,6 +487,13 @@ def _init_ray(config: train_drone.Config) -> None:
         logging.getLogger(name).setLevel(logging.ERROR)
 
 
+def _drain_runners(algo: Any, config: train_drone.Config) -> List[Dict[str, Any]]:
+    if config.workers == 0:
+        return [drain()]
+    reports: List[Dict[str, Any]] = algo.env_runner_group.foreach_env_runner(drain, local_env_runner=False)
+    return reports
+
+
 def train(config: train_drone.Config, settings: Optional[PPOSettings] = None) -> train_drone.TrainResult:
     start = time.perf_counter()
     settings = settings or PPOSettings()
@@ -500,17 +508,15 @@ def train(config: train_drone.Config, settings: Optional[PPOSettings] = None) ->
     try:
         algo = build_config(config, settings).build_algo()
         result.setup_seconds = time.perf_counter() - start
+        runners_cpu = sum(r["cpu"] for r in _drain_runners(algo, config))
+        cpu = time.process_time()
         progress = tqdm(
             total=config.iterations, unit="iteration", file=sys.stderr, disable=not config.progress, dynamic_ncols=True
         )
         try:
             for _ in range(config.iterations):
                 algo.train()
-                reports = (
-                    algo.env_runner_group.foreach_env_runner(drain, local_env_runner=False)
-                    if config.workers > 0
-                    else [drain()]
-                )
+                reports = _drain_runners(algo, config)
                 episodes = [e for report in reports for e in report["episodes"]]
                 result.episodes.extend(episodes)
                 result.forbidden_actions += sum(r["forbidden_actions"] for r in reports)
@@ -523,6 +529,10 @@ def train(config: train_drone.Config, settings: Optional[PPOSettings] = None) ->
                 result.non_finite_gradients = sum(h["non_finite_gradients"] for h in health)
                 if not all(h["parameters_finite"] for h in health):
                     raise RuntimeError("a parameter of the policy is no longer finite")
+                # processor time of the iterations, here and in the env runners
+                result.cpu_seconds = time.process_time() - cpu
+                if config.workers > 0:
+                    result.cpu_seconds += sum(r["cpu"] for r in reports) - runners_cpu
                 progress.update(1)
                 progress.set_postfix(
                     {

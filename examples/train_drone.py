@@ -411,6 +411,7 @@ class TrainResult:
     non_finite_gradients: Optional[int] = None  # rllib: gradient tensors with a NaN or infinity
     gradients_checked: int = 0
     setup_seconds: float = 0.0  # rllib: Ray's start and the algorithm's build (part of `seconds`)
+    cpu_seconds: float = 0.0  # rllib: processor time of the iterations, this process and the env runners
     runner_modules: List[str] = field(default_factory=list)  # rllib: the module's file in each env runner
 
 
@@ -556,7 +557,8 @@ def _trace_summary(result: TrainResult) -> str:
 
 def _where(config: Config) -> str:
     if config.engine == "rllib":
-        runners = "the local env runner" if config.workers == 0 else f"{config.workers} Ray env runners"
+        runners = "the local env runner" if config.workers == 0 else f"{config.workers} Ray env runner"
+        runners += "s" if config.workers > 1 else ""
         return f"RLlib PPO, {runners}"
     return "1 process" if config.workers == 0 else f"{config.workers} Ray workers"
 
