@@ -7,7 +7,7 @@ One command, from the repository root:
     PYTHONPATH=build/dev/site .venv/bin/python benchmarks/bench_end_to_end.py
 
 Options: --runs N (3), --iterations N (8), --episodes N (32), --seed N (0),
---modes on,off. Any interpreter works (VENV=... scripts/devbuild.sh
+--modes on,off, --engine pg|rllib, --workers N (rllib: 2). Any interpreter works (VENV=... scripts/devbuild.sh
 build/<dir>, then that environment's python with PYTHONPATH=build/<dir>/site).
 
 Each run is a fresh process that imports the example as a module and calls
@@ -22,6 +22,17 @@ the same training result as the module's first run with the trace on (the
 losses, the episode returns and the number of trace lines written): the
 script stops with an error where one differs, so the ratios compare the same
 work. Nothing here is asserted by the tests.
+
+With --engine rllib the run is the example's RLlib PPO training
+(examples/rllib_engine.py, --workers Ray env runners, trace on by default).
+For the rendering, every Ray worker puts it in place of the module as it
+starts (use_rendering, Ray's worker setup hook), so the env runners use it
+as the driver's learner does; each run reports which file each env runner
+used. The time is that of the training iterations (sampling on the env
+runners and PPO's updates in this process); Ray's start and the
+algorithm's build are printed apart. With BENCH_CLOCK=cpu it is the
+processor time of the iterations in this process and in the env runners
+(each env runner reports its own).
 """
 
 from __future__ import annotations
@@ -42,21 +53,35 @@ EXAMPLE_DIR = ROOT / "examples"
 MODULE_NAME = "kestrelix_train.utils.space_utils"
 
 
+def use_rendering() -> None:
+    """Puts the Python rendering in place of the module, before anything
+    imports it (in the benchmark's child and, as Ray's worker setup hook, in
+    every Ray worker)."""
+    if str(BENCHMARKS) not in sys.path:
+        sys.path.insert(0, str(BENCHMARKS))
+    import kestrelix_train.utils
+    import py_space_utils
+
+    sys.modules[MODULE_NAME] = py_space_utils
+    kestrelix_train.utils.space_utils = py_space_utils
+
+
 def child(implementation: str, argv: list[str]) -> None:
     """One training run in this process; prints its result as one JSON line."""
     import dataclasses
 
     if implementation == "python":
-        sys.path.insert(0, str(BENCHMARKS))
-        import kestrelix_train.utils
-        import py_space_utils
-
-        sys.modules[MODULE_NAME] = py_space_utils
-        kestrelix_train.utils.space_utils = py_space_utils
+        use_rendering()
     sys.path.insert(0, str(EXAMPLE_DIR))
     import train_drone
 
     config = dataclasses.replace(train_drone.parse_args(argv), plot=False)
+    rllib = config.engine == "rllib"
+    if rllib:
+        # Ray workers find this script (and the rendering) on their path
+        os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [str(BENCHMARKS), os.environ.get("PYTHONPATH")]))
+        if implementation == "python":
+            config = dataclasses.replace(config, worker_setup="bench_end_to_end.use_rendering")
     if os.environ.get("E2E_COLD") != "1":
         # The first optimizer built in a process imports torch's compiler
         # stack (seconds, and more under load): a cost of the process like
@@ -67,11 +92,13 @@ def child(implementation: str, argv: list[str]) -> None:
     cpu = time.process_time()
     result = train_drone.train(config)
     cpu = time.process_time() - cpu
-    used = sys.modules[MODULE_NAME]
+    used = [sys.modules[MODULE_NAME].__file__, *result.runner_modules]
+    seconds = result.seconds - result.setup_seconds if rllib else result.seconds
     out = {
         "implementation": implementation,
-        "native": not used.__file__.endswith(".py"),
-        "seconds": cpu if os.environ.get("BENCH_CLOCK") == "cpu" else result.seconds,
+        "native": [not path.endswith(".py") for path in used],
+        "seconds": (result.cpu_seconds if rllib else cpu) if os.environ.get("BENCH_CLOCK") == "cpu" else seconds,
+        "setup_seconds": result.setup_seconds,
         "losses": result.losses,
         "returns": [e.episode_return for e in result.episodes],
         "trace_lines": result.trace_lines,
@@ -82,7 +109,9 @@ def child(implementation: str, argv: list[str]) -> None:
 
 def run_once(implementation: str, trace: bool, args: argparse.Namespace, output: Path) -> dict:
     argv = ["--iterations", str(args.iterations), "--episodes", str(args.episodes), "--seed", str(args.seed),
-            "--no-progress", "--output", str(output)]
+            "--no-progress", "--output", str(output), "--engine", args.engine]
+    if args.engine == "rllib":
+        argv += ["--workers", str(args.workers)]
     if not trace:
         argv.append("--no-trace")
     done = subprocess.run([sys.executable, __file__, "--child", implementation, "--", *argv],
@@ -90,8 +119,8 @@ def run_once(implementation: str, trace: bool, args: argparse.Namespace, output:
     if done.returncode != 0:
         sys.exit(f"{implementation} run failed:\n{done.stderr}")
     result = json.loads(done.stdout.strip().splitlines()[-1])
-    if result["native"] != (implementation == "module"):
-        sys.exit(f"the {implementation} run used the wrong implementation")
+    if any(native != (implementation == "module") for native in result["native"]):
+        sys.exit(f"the {implementation} run used the wrong implementation (in this process or an env runner)")
     return result
 
 
@@ -106,10 +135,13 @@ def main(argv: list[str]) -> None:
     parser.add_argument("--episodes", type=int, default=32)
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--modes", default="on,off", help="trace modes, in the order run: on,off")
+    parser.add_argument("--engine", choices=("pg", "rllib"), default="pg", help="the example's engine (pg)")
+    parser.add_argument("--workers", type=int, default=2, help="Ray env runners with --engine rllib (2)")
     args = parser.parse_args(argv)
     modes = [m == "on" for m in args.modes.split(",")]
     kinds = [(impl, trace) for trace in modes for impl in ("module", "python")]
     seconds: dict[tuple[str, bool], list[float]] = {k: [] for k in kinds}
+    setup: dict[str, list[float]] = {"module": [], "python": []}
     reference = None
     with tempfile.TemporaryDirectory(prefix="e2e-") as tmp:
         for round_ in range(args.runs):
@@ -125,14 +157,20 @@ def main(argv: list[str]) -> None:
                 if not trace and result["trace_lines"]:
                     sys.exit(f"the {impl} run wrote trace lines with the trace off")
                 seconds[impl, trace].append(result["seconds"])
+                setup[impl].append(result["setup_seconds"])
                 print(f"  round {round_ + 1}: {impl:6} trace {'on ' if trace else 'off'} {result['seconds']:7.2f} s",
                       file=sys.stderr, flush=True)
     import numpy
     import torch
 
     clock = "CPU seconds" if os.environ.get("BENCH_CLOCK") == "cpu" else "seconds as the example measures them"
+    what = f"{args.iterations} iterations of {args.episodes} episodes"
+    if args.engine == "rllib":
+        clock = ("CPU seconds of the training iterations, driver and env runners"
+                 if os.environ.get("BENCH_CLOCK") == "cpu" else "seconds of the training iterations")
+        what = f"RLlib PPO, {args.workers} env runners, {args.iterations} iterations of {args.episodes} episodes"
 
-    print(f"End to end: {args.iterations} iterations of {args.episodes} episodes, seed {args.seed}, "
+    print(f"End to end: {what}, seed {args.seed}, "
           f"median of {args.runs} runs (Python {sys.version.split()[0]}, numpy {numpy.__version__}, "
           f"torch {torch.__version__}; {clock})")
     if reference is not None:
@@ -143,6 +181,9 @@ def main(argv: list[str]) -> None:
         print(f"  {'on' if trace else 'off':6} {statistics.median(mod):9.2f} {statistics.median(py):9.2f} "
               f"{statistics.median(py) / statistics.median(mod):13.2f}x   "
               f"{' '.join(f'{s:.2f}' for s in mod)} | {' '.join(f'{s:.2f}' for s in py)}")
+    if args.engine == "rllib":
+        print(f"  Ray's start and the algorithm's build, not in the times above: module "
+              f"{statistics.median(setup['module']):.2f} s, python {statistics.median(setup['python']):.2f} s")
     if len(modes) == 2:
         on, off = statistics.median(seconds["module", True]), statistics.median(seconds["module", False])
         print(f"  the trace costs the module {on - off:+.2f} s ({on / off:.2f}x its time with the trace off)")

@@ -2,6 +2,7 @@
 
     python examples/train_drone.py                # one process
     python examples/train_drone.py --workers 2    # episodes collected by 2 Ray workers (needs Ray)
+    python examples/train_drone.py --engine rllib --workers 2   # RLlib's PPO, 2 env runners (needs Ray)
 
 Each iteration collects a batch of episodes (all running side by side) and
 takes one policy-gradient step (REINFORCE with reward-to-go and normalised
@@ -9,6 +10,22 @@ advantages). The trace lines that make_np_array prints go to
 examples/output/trace*.log; a progress bar shows the episodes; at the end a
 short summary is printed and the learning curve is written to
 examples/output/learning_curve.png.
+
+With --engine rllib the same drone, agent and skills are trained with
+RLlib's PPO on its new API stack (examples/rllib_engine.py), the module on
+the same road inside an RLModule and a connector piece. The options keep
+their meaning as near as PPO allows:
+  --iterations  PPO iterations: each samples its episodes, then takes
+                PPO's minibatch steps on them (minibatches of 128 steps,
+                8 epochs), not one step
+  --episodes    whole episodes per iteration, shared among the env runners;
+                while they hold fewer than 128 steps (one minibatch), PPO
+                samples as many again
+  --workers     N Ray env runners (0: RLlib's local env runner, in this
+                process); the learner always runs in this process, on the CPU
+  --lr          PPO's learning rate (default 0.001 with this engine)
+  --output      the trace files are trace.runner<N>.log, one per env runner
+                (trace.log with --workers 0)
 """
 
 from __future__ import annotations
@@ -42,6 +59,7 @@ from drone_sim import EpisodeStats  # noqa: E402
 from drone_agent import DroneAgent, Policy  # noqa: E402
 
 DEFAULT_OUTPUT = EXAMPLES / "output"
+RLLIB_LEARNING_RATE = 0.001
 
 
 @dataclass
@@ -59,6 +77,8 @@ class Config:
     plot: bool = True
     trace: bool = True  # make_np_array's trace lines (False: silenced)
     trace_max_bytes: int = 4 << 20
+    engine: str = "pg"  # pg: the policy-gradient learner here; rllib: RLlib's PPO (rllib_engine.py)
+    worker_setup: Optional[str] = None  # rllib: "module.function" each Ray worker calls as it starts
 
 
 # ---------------------------------------------------------------------------
@@ -388,6 +408,12 @@ class TrainResult:
     trace_lines_kept: int = 0  # counted in trace_files
     seconds: float = 0.0
     plot: Optional[Path] = None
+    non_finite_gradients: Optional[int] = None  # rllib: gradient tensors with a NaN or infinity
+    gradients_checked: int = 0
+    setup_seconds: float = 0.0  # rllib: Ray's start and the algorithm's build (part of `seconds`)
+    cpu_seconds: float = 0.0  # rllib: processor time of the iterations, this process and the env runners
+    runner_modules: List[str] = field(default_factory=list)  # rllib: the module's file in each env runner
+
 
     def window(self, first: bool) -> List[EpisodeStats]:
         n = max(1, len(self.episodes) // 10)
@@ -395,6 +421,10 @@ class TrainResult:
 
 
 def train(config: Config) -> TrainResult:
+    if config.engine == "rllib":
+        import rllib_engine
+
+        return rllib_engine.train(config)
     start = time.perf_counter()
     torch.manual_seed(config.seed)
     torch.set_num_threads(1)
@@ -465,8 +495,7 @@ def plot_learning_curve(result: TrainResult, config: Config, path: Path) -> Path
     top, bottom = axes[0, 0], axes[1, 0]
     fig.suptitle(
         f"Delivery drone trained through space_utils\n"
-        f"seed {config.seed}, {_where(config)}, {config.episodes_per_iteration} episodes per update, "
-        f"learning rate {config.learning_rate:g}",
+        f"seed {config.seed}, {_where(config)}, {_per_update(config)}, learning rate {config.learning_rate:g}",
         fontsize=11,
     )
     top.plot(x, returns, ".", color="tab:blue", alpha=0.15, markersize=3, label="return of each episode")
@@ -506,6 +535,11 @@ def summary(result: TrainResult, config: Config) -> str:
         f"(every one of {result.checked_actions} actions passed action_fits_mask)",
         _trace_summary(result),
     ]
+    if result.non_finite_gradients is not None:
+        lines.append(
+            f"  non-finite gradients seen: {result.non_finite_gradients} "
+            f"(of {result.gradients_checked} gradient tensors; every parameter finite after every update)"
+        )
     if result.plot is not None:
         lines.append(f"  learning curve: {_show(result.plot)}")
     return "\n".join(lines)
@@ -522,7 +556,17 @@ def _trace_summary(result: TrainResult) -> str:
 
 
 def _where(config: Config) -> str:
+    if config.engine == "rllib":
+        runners = "the local env runner" if config.workers == 0 else f"{config.workers} Ray env runner"
+        runners += "s" if config.workers > 1 else ""
+        return f"RLlib PPO, {runners}"
     return "1 process" if config.workers == 0 else f"{config.workers} Ray workers"
+
+
+def _per_update(config: Config) -> str:
+    if config.engine == "rllib":
+        return f"{config.episodes_per_iteration} episodes per iteration"
+    return f"{config.episodes_per_iteration} episodes per update"
 
 
 def _mean_return(episodes: List[EpisodeStats]) -> float:
@@ -580,12 +624,25 @@ def parse_args(argv: Optional[Sequence[str]] = None) -> Config:
     parser.add_argument(
         "--max-steps", type=_int_at_least(1), default=defaults.max_steps, help="episode length limit (%(default)s)"
     )
-    parser.add_argument("--lr", type=_positive_float, default=defaults.learning_rate, help="learning rate (%(default)s)")
+    parser.add_argument(
+        "--engine",
+        choices=("pg", "rllib"),
+        default=defaults.engine,
+        help="pg: the policy-gradient learner of this example (default); rllib: RLlib's PPO (needs Ray)",
+    )
+    parser.add_argument(
+        "--lr", type=_positive_float, default=None, help=f"learning rate ({defaults.learning_rate}; rllib: 0.001)"
+    )
     parser.add_argument("--seed", type=_int_at_least(0), default=defaults.seed, help="random seed (%(default)s)")
     parser.add_argument("--output", type=Path, default=defaults.output, help="folder for the plot and trace logs")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
     parser.add_argument("--no-trace", action="store_true", help="silence make_np_array's trace lines")
     args = parser.parse_args(argv)
+    if args.engine == "rllib" and importlib.util.find_spec("ray") is None:
+        parser.error(
+            "argument --engine: the rllib engine needs Ray's RLlib, which is not installed "
+            "(pip install 'kestrelix-train-space-utils[rllib]'); use --engine pg"
+        )
     if args.output.exists() and not args.output.is_dir():
         parser.error(f"argument --output: {args.output} exists and is not a folder")
     if args.workers > 0 and importlib.util.find_spec("ray") is None:
@@ -598,11 +655,12 @@ def parse_args(argv: Optional[Sequence[str]] = None) -> Config:
         episodes_per_iteration=args.episodes,
         workers=args.workers,
         max_steps=args.max_steps,
-        learning_rate=args.lr,
+        learning_rate=args.lr if args.lr is not None else (RLLIB_LEARNING_RATE if args.engine == "rllib" else defaults.learning_rate),
         seed=args.seed,
         output=args.output,
         progress=not args.no_progress,
         trace=not args.no_trace,
+        engine=args.engine,
     )
 
 

@@ -156,12 +156,19 @@ def test_bad_arguments_end_in_argparse_errors(argv, complaint, capsys):
     assert complaint in err and err.startswith("usage:")
 
 
-def test_workers_without_ray_end_in_an_argument_error(monkeypatch, capsys):
+@pytest.mark.parametrize(
+    "argv,complaint",
+    [
+        (["--workers", "2"], "argument --workers: Ray workers need Ray, which is not installed"),
+        (["--engine", "rllib"], "argument --engine: the rllib engine needs Ray's RLlib, which is not installed"),
+    ],
+)
+def test_ray_options_without_ray_end_in_an_argument_error(argv, complaint, monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "ray", None)
     with pytest.raises(SystemExit) as info:
-        train_drone.parse_args(["--workers", "2"])
+        train_drone.parse_args(argv)
     assert info.value.code == 2
-    assert "argument --workers: Ray workers need Ray, which is not installed" in capsys.readouterr().err
+    assert complaint in capsys.readouterr().err
     assert train_drone.parse_args(["--workers", "0"]).workers == 0
 
 

@@ -1,25 +1,40 @@
 """The reference (docs/reference.md) stays true: its examples run as doctests
 against the module, and each of the twenty functions has a section whose
-heading is the function's real signature."""
+heading is the function's real signature. The examples of the section on
+RLlib run apart, where RLlib is installed."""
 import doctest
 import inspect
 import re
 from pathlib import Path
 
 import numpy as np
+import pytest
+import torch
 
 from kestrelix_train.utils import space_utils as su
 
 REFERENCE = Path(__file__).resolve().parents[1] / "docs" / "reference.md"
 HEADING = re.compile(r"^### `(async )?(\w+)\((.*)\)`$", re.M)
+RLLIB_SECTION = re.compile(r"^## In RLlib\b.*?(?=^## )", re.M | re.S)
 FUNCTION_TYPE = type(su.make_np_array)
 
 
-def _text():
+def _text(rllib=None):
     # code fences become blank lines (same line numbers), so that a fence
-    # right after an example's output is not read as part of that output
-    text = REFERENCE.read_text(encoding="utf-8")
-    return re.sub(r"^```\w*$", "", text, flags=re.M)
+    # right after an example's output is not read as part of that output;
+    # rllib=False blanks the RLlib section's lines, rllib=True all the others
+    text = re.sub(r"^```\w*$", "", REFERENCE.read_text(encoding="utf-8"), flags=re.M)
+    if rllib is None:
+        return text
+    found = RLLIB_SECTION.search(text)
+    assert found, "no section on RLlib"
+
+    def blank(part):
+        return "\n" * part.count("\n")
+
+    if rllib:
+        return blank(text[: found.start()]) + found.group() + blank(text[found.end() :])
+    return text[: found.start()] + blank(found.group()) + text[found.end() :]
 
 
 def _sections():
@@ -41,12 +56,8 @@ def _section_of(lineno):
     return title
 
 
-def test_examples_run_as_shown():
-    # The examples build on each other (a space defined in one section is
-    # used in the next), so the file runs as one doctest, in order; every
-    # failure is reported with its line and section.
-    test = doctest.DocTestParser().get_doctest(_text(), {}, REFERENCE.name, str(REFERENCE), 0)
-    assert len(test.examples) > 60
+def _run_examples(text, globs):
+    test = doctest.DocTestParser().get_doctest(text, globs, REFERENCE.name, str(REFERENCE), 0)
     failures = []
 
     class Collecting(doctest.DocTestRunner):
@@ -69,6 +80,20 @@ def test_examples_run_as_shown():
         if not had_print:
             vars(su).pop("print", None)
     assert not failures, "\n\n".join(failures)
+    return len(test.examples)
+
+
+def test_examples_run_as_shown():
+    # The examples build on each other (a space defined in one section is
+    # used in the next), so the file runs as one doctest, in order; every
+    # failure is reported with its line and section.
+    assert _run_examples(_text(rllib=False), {}) > 60
+
+
+def test_rllib_examples_run_as_shown():
+    pytest.importorskip("ray.rllib.core.distribution.torch.torch_distribution")
+    globs = {"torch": torch, "su": su}
+    assert _run_examples(_text(rllib=True), globs) > 5
 
 
 def _shown(parameter):
