@@ -208,6 +208,20 @@ def test_unsquash_is_bit_identical_to_the_python_expression(dtype, action_dtype,
     assert su.unsquash_action(scalar, space).tobytes() == _py_unsquash(scalar, space).tobytes()
 
 
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_unsquash_rounds_each_operation_as_numpy_where_the_half_span_is_subnormal(dtype):
+    # low + half must be rounded after half is: a fused multiply-add rounds
+    # once and lands on the other neighbour at these bounds (odd last bit of
+    # low, a half-span of a few of the smallest subnormals)
+    low = np.nextafter(np.finfo(dtype).tiny, dtype(1))
+    action = np.linspace(-1, 1, 17, dtype=dtype)
+    for steps in range(1, 8):
+        high = low + dtype(steps) * np.finfo(dtype).smallest_subnormal
+        space = box(low, high, (17,), dtype)
+        got, want = su.unsquash_action(action, space), _py_unsquash(action, space)
+        assert got.dtype == want.dtype and got.tobytes() == want.tobytes(), (steps, got, want)
+
+
 # The native rescale against numpy's own: bit for bit, with numpy's warnings and errors.
 
 EDGE_VALUES = [0.0, -0.0, 1.0, -1.0, 1e-45, 5e-324, 1e-310, 3.4e38, -3.4e38, 1.7e308, np.inf, -np.inf, np.nan]
