@@ -209,17 +209,18 @@ def test_unsquash_is_bit_identical_to_the_python_expression(dtype, action_dtype,
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
-def test_unsquash_rounds_each_operation_as_numpy_where_the_half_span_is_subnormal(dtype):
-    # low + half must be rounded after half is: a fused multiply-add rounds
-    # once and lands on the other neighbour at these bounds (odd last bit of
-    # low, a half-span of a few of the smallest subnormals)
-    low = np.nextafter(np.finfo(dtype).tiny, dtype(1))
+@pytest.mark.parametrize("below, above", [(-1, 3), (1, 9)])
+def test_unsquash_rounds_each_operation_as_numpy_where_the_half_span_is_subnormal(dtype, below, above):
+    # bounds a few of the smallest subnormals around the smallest normal
+    # number: a multiply and an add fused into one instruction round once
+    # where numpy rounds twice, and land on another neighbour
+    tiny, step = np.finfo(dtype).tiny, np.finfo(dtype).smallest_subnormal
+    low, high = dtype(tiny + dtype(below) * step), dtype(tiny + dtype(above) * step)
     action = np.linspace(-1, 1, 17, dtype=dtype)
-    for steps in range(1, 8):
-        high = low + dtype(steps) * np.finfo(dtype).smallest_subnormal
-        space = box(low, high, (17,), dtype)
-        got, want = su.unsquash_action(action, space), _py_unsquash(action, space)
-        assert got.dtype == want.dtype and got.tobytes() == want.tobytes(), (steps, got, want)
+    for a, n in [(action, 17), *((action[i:i + 1], 1) for i in range(17))]:
+        space = box(low, high, (n,), dtype)
+        got, want = su.unsquash_action(a, space), _py_unsquash(a, space)
+        assert got.dtype == want.dtype and got.tobytes() == want.tobytes(), (a, got, want)
 
 
 # The native rescale against numpy's own: bit for bit, with numpy's warnings and errors.
