@@ -1,9 +1,10 @@
 // What differs between the compilers and systems the module is built with,
 // in one place: GCC and Clang (Linux, macOS, MinGW) have builtins and
 // attributes that MSVC lacks, and the POSIX memory calls have no counterpart
-// on Windows. Each item says what stands in for it elsewhere. Nothing else in
-// the sources names a compiler or a system, apart from the SSE2 fast paths
-// (an instruction set, not a compiler).
+// on Windows. Each item says what stands in for it elsewhere. Elsewhere in
+// the sources only the SSE2 fast paths (an instruction set, with a portable
+// path beside each), ref.h's branch hints (plain conditions without GCC's
+// builtin) and static_runtime.cpp (built for Linux only) depend on one.
 #pragma once
 
 #include <cstddef>
