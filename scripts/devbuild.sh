@@ -5,9 +5,10 @@
 # VENV=<environment> builds for that environment's Python (default .venv).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/host.sh
 dir=${1:-build/dev}
 shift || true
 venv=$(cd "${VENV:-.venv}" && pwd)
-export PATH="$venv/bin:$PATH"
-cmake -S . -B "$dir" -G Ninja -DPython_EXECUTABLE="$venv/bin/python" "$@" >/dev/null
+export PATH="$venv/$BIN:$PATH"
+cmake -S . -B "$dir" -G Ninja -DPython_EXECUTABLE="$venv/$BIN/python" "$@" >/dev/null
 cmake --build "$dir"

@@ -10,6 +10,7 @@
 # regardless.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/host.sh
 
 PY=${PYTHON:-python3.11}
 command -v "$PY" >/dev/null || PY=python3
@@ -48,14 +49,14 @@ EOF
 }
 
 want=$(inputs_hash)
-if [ "${SETUP_FORCE:-0}" != 1 ] && [ -x .venv/bin/python ] && [ "$(cat "$STAMP" 2>/dev/null)" = "$want" ]; then
+if [ "${SETUP_FORCE:-0}" != 1 ] && [ -x .venv/$BIN/python ] && [ "$(cat "$STAMP" 2>/dev/null)" = "$want" ]; then
     echo "setup: .venv is up to date (nothing changed since the last set-up)" >&2
     exit 0
 fi
 
-[ -x .venv/bin/python ] || "$PY" -m venv .venv
+[ -x .venv/$BIN/python ] || "$PY" -m venv .venv
 rm -f "$STAMP"
-PIP=(.venv/bin/python -m pip --disable-pip-version-check -q)
+PIP=(.venv/$BIN/python -m pip --disable-pip-version-check -q)
 
 # torch first, alone: the CPU build of 2.13.0, so nothing pulls another torch.
 "${PIP[@]}" install -c constraints.txt torch==2.13.0

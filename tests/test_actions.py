@@ -208,6 +208,21 @@ def test_unsquash_is_bit_identical_to_the_python_expression(dtype, action_dtype,
     assert su.unsquash_action(scalar, space).tobytes() == _py_unsquash(scalar, space).tobytes()
 
 
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("below, above", [(-1, 3), (1, 9)])
+def test_unsquash_rounds_each_operation_as_numpy_where_the_half_span_is_subnormal(dtype, below, above):
+    # bounds a few of the smallest subnormals around the smallest normal
+    # number: a multiply and an add fused into one instruction round once
+    # where numpy rounds twice, and land on another neighbour
+    tiny, step = np.finfo(dtype).tiny, np.finfo(dtype).smallest_subnormal
+    low, high = dtype(tiny + dtype(below) * step), dtype(tiny + dtype(above) * step)
+    action = np.linspace(-1, 1, 17, dtype=dtype)
+    for a, n in [(action, 17), *((action[i:i + 1], 1) for i in range(17))]:
+        space = box(low, high, (n,), dtype)
+        got, want = su.unsquash_action(a, space), _py_unsquash(a, space)
+        assert got.dtype == want.dtype and got.tobytes() == want.tobytes(), (a, got, want)
+
+
 # The native rescale against numpy's own: bit for bit, with numpy's warnings and errors.
 
 EDGE_VALUES = [0.0, -0.0, 1.0, -1.0, 1e-45, 5e-324, 1e-310, 3.4e38, -3.4e38, 1.7e308, np.inf, -np.inf, np.nan]

@@ -57,10 +57,18 @@ class _MallInfo2(ctypes.Structure):
         "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
 
 
+@functools.cache
+def _c_library():
+    """The C library the interpreter allocates with: the process's own
+    symbols where the loader offers them (POSIX), the universal C runtime on
+    Windows (which has no handle for the whole process)."""
+    return ctypes.CDLL("ucrtbase") if sys.platform == "win32" else ctypes.CDLL(None)
+
+
 def _native_heap_reader():
     """Bytes in use on the C heap: AddressSanitizer's count when it replaced
     the allocator, else glibc's (ordinary chunks plus mmapped ones)."""
-    process = ctypes.CDLL(None)
+    process = _c_library()
     asan = getattr(process, "__sanitizer_get_current_allocated_bytes", None)
     if asan is not None:
         asan.restype = ctypes.c_size_t
@@ -470,7 +478,7 @@ class _Planted:
         self.holders = [object()] * 10_000
         self.kept = [None] * 10_000
         self.blocks = []
-        self.libc = ctypes.CDLL(None)
+        self.libc = _c_library()
         self.libc.malloc.restype = ctypes.c_void_p
         self.libc.free.argtypes = [ctypes.c_void_p]
         self.addresses = np.zeros(10_000, np.uint64)
@@ -524,7 +532,7 @@ def test_the_check_sees_each_kind_of_leak(kind, names):
 # Under LeakSanitizer: where the module's own allocations leak
 # ---------------------------------------------------------------------------
 
-_LSAN_CHECK = getattr(ctypes.CDLL(None), "__lsan_do_recoverable_leak_check", None)
+_LSAN_CHECK = getattr(_c_library(), "__lsan_do_recoverable_leak_check", None)
 _ASAN_OPTIONS = dict(o.split("=", 1) for o in os.environ.get("ASAN_OPTIONS", "").split(":") if "=" in o)
 _LSAN_ON = _LSAN_CHECK is not None and _ASAN_OPTIONS.get("detect_leaks", "1") in ("1", "true")
 _LEAK_HEADER = re.compile(r"^(Direct|Indirect) leak of \d+ byte\(s\) in (\d+) object\(s\) allocated from:$")
@@ -552,7 +560,7 @@ def test_no_allocation_of_the_module_is_left_unreachable(monkeypatch, capfd):
     # own (and never free them); what counts is what grows with the calls
     # and was allocated with one of the module's frames on the stack.
     monkeypatch.setattr(sys, "stdout", SINK)
-    libc = ctypes.CDLL(None)
+    libc = _c_library()
     libc.malloc.restype, libc.free.argtypes = ctypes.c_void_p, [ctypes.c_void_p]
     calls = 50
     for fn, args in CASES.values():

@@ -11,6 +11,7 @@
 #include "function.h"
 #include "guards.h"
 #include "impls.h"
+#include "platform.h"
 #include "walk.h"
 
 #include <numpy/arrayscalars.h>
@@ -96,10 +97,14 @@ PyObject *two_float() {
 // The wider of two float types.
 template <class X, class Y> using Wider = decltype(X() + Y());
 
+// The arithmetic from here to the flags' reading runs with the floating-point
+// environment accessed (platform.h).
+SU_FENV_ACCESS_ON
+
 // false where the general path must run (a NaN met).
 template <class A, class L, class H>
-[[gnu::noinline]] bool rescale_clip_into(char *out, npy_intp n, const char *pa, npy_intp sa, const char *pl,
-                                         npy_intp sl, const char *ph, npy_intp sh) {
+SU_NOINLINE bool rescale_clip_into(char *out, npy_intp n, const char *pa, npy_intp sa, const char *pl,
+                                   npy_intp sl, const char *ph, npy_intp sh) {
     using Span = Wider<L, H>;
     using D = Wider<A, Span>;
     D *o = reinterpret_cast<D *>(out);
@@ -271,6 +276,8 @@ Ref rescale_and_clip_fast(PyObject *globals, PyObject *a, PyObject *s) {
         return {};
     return out;
 }
+
+SU_FENV_ACCESS_OFF
 
 // s.low + (a + 1.0) * (s.high - s.low) / 2.0, evaluated left to right as
 // that expression is, then np.clip(a, s.low, s.high).
@@ -1113,8 +1120,7 @@ bool plan_member(PyObject *globals, const Collaborators &c, CutMember &m) {
     for (Py_ssize_t i = 0; i < nd; ++i) {
         long long d = 0;
         PyObject *dim = PyTuple_GET_ITEM(m.shape.get(), i);
-        if (!PyLong_CheckExact(dim) || !plain_integer(dim, d) || d < 0 ||
-            __builtin_mul_overflow(product, d, &product))
+        if (!PyLong_CheckExact(dim) || !plain_integer(dim, d) || d < 0 || mul_overflows(product, d, &product))
             return false;
     }
     m.width = product;
@@ -1448,7 +1454,7 @@ Ref unpack_by_one_cut(PyObject *globals, PyObject *logits, PyObject *space, bool
     if (!plain_integer(PyTuple_GET_ITEM(shape.get(), nb), last))
         return {};
     for (const CutMember &m : plan)
-        if (__builtin_add_overflow(total, m.width, &total))
+        if (add_overflows(total, m.width, &total))
             return {};
     if (total > last)
         return {}; // the general path's reshape reports the short slice
@@ -1556,7 +1562,7 @@ Ref multi_discrete_by_one_cut(PyObject *globals, PyObject *logits, PyObject *spa
     long long total = 0;
     for (npy_intp i = 0; i < PyArray_DIM(a, 0); ++i) {
         const long long w = load<npy_int64>(PyArray_BYTES(a) + i * PyArray_STRIDE(a, 0));
-        if (w < 0 || __builtin_add_overflow(total, w, &total))
+        if (w < 0 || add_overflows(total, w, &total))
             return {};
         plan[static_cast<size_t>(i)].width = w;
     }

@@ -26,8 +26,8 @@
 
 #include <numpy/arrayscalars.h>
 
-#include <cfloat>
 #include <cmath>
+#include <limits>
 
 namespace su {
 
@@ -133,10 +133,10 @@ inline int array_natively(PyObject *array, PyObject *value, PyObject *dtype, boo
     double v = 0;
     if (!descr || !exact_double(value, v))
         return 0;
-    if (descr->type_num == NPY_FLOAT && std::isfinite(v) && std::fabs(v) > FLT_MAX)
+    if (descr->type_num == NPY_FLOAT && std::isfinite(v) && std::fabs(v) > std::numeric_limits<float>::max())
         return 0; // numpy reports the overflow
     if (descr->type_num == NPY_FLOAT && Py_TYPE(value) == &PyDoubleArrType_Type && v != 0 &&
-        std::fabs(v) < FLT_MIN)
+        std::fabs(v) < std::numeric_limits<float>::min())
         return 0; // numpy's cast of the scalar reports the underflow
     npy_intp one = 1;
     Py_INCREF(descr); // stolen by PyArray_NewFromDescr

@@ -36,6 +36,7 @@
 #include "collaborators.h"
 #include "guards.h"
 #include "internals.h"
+#include "platform.h"
 
 #include <numpy/arrayscalars.h>
 
@@ -44,6 +45,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <string>
 #include <string_view>
@@ -52,8 +54,6 @@
 namespace su {
 
 namespace {
-
-__extension__ typedef unsigned __int128 u128;
 
 // ===========================================================================
 // Readiness: numpy's C API, numpy's printer, the interpreter's print
@@ -695,7 +695,7 @@ double half_to_double(uint16_t bits) {
     unsigned biased = (bits >> 10) & 0x1f, frac = bits & 0x3ff;
     double a;
     if (biased == 0x1f)
-        a = frac ? NAN : INFINITY;
+        a = frac ? std::numeric_limits<double>::quiet_NaN() : std::numeric_limits<double>::infinity();
     else if (biased == 0)
         a = std::ldexp(static_cast<double>(frac), -24);
     else
@@ -707,7 +707,7 @@ double half_to_double(uint16_t bits) {
 double round_to_half(float f) {
     double a = std::fabs(static_cast<double>(f));
     if (!(a < 65520.0))
-        return std::isnan(a) ? a : INFINITY;
+        return std::isnan(a) ? a : std::numeric_limits<double>::infinity();
     double unit;
     if (a < 0x1p-14) {
         unit = 0x1p-24;
@@ -1351,7 +1351,9 @@ void array_repr(std::string &out, PyArrayObject *a) {
     constexpr std::string_view prefix = "array(";
     int type_num = PyArray_DESCR(a)->type_num;
     npy_intp size = PyArray_SIZE(a);
-    bool implied = type_num == NPY_LONG || type_num == NPY_DOUBLE || type_num == NPY_BOOL;
+    // numpy's default integer: long on numpy 1, intp on numpy 2 (the same
+    // type where long is as wide as a pointer, long long on 64-bit Windows)
+    bool implied = type_num == NPY_DEFAULT_INT || type_num == NPY_DOUBLE || type_num == NPY_BOOL;
     bool with_dtype = !implied || size == 0;
     bool with_shape =
         (size == 0 && PyArray_NDIM(a) != 1) || (g.line->shape_of_summarized && size > kThreshold);

@@ -561,8 +561,10 @@ PyObject *raise_mismatch(PyObject *mask, PyObject *logits, Fetch fetch, const ch
 // has no counterpart for a few of numpy's dtypes.
 // The dtype a mask is brought over in: its own where torch has it, double
 // for long double and object entries, complex double for complex long
-// double, uint64 for the other name numpy has for it; -1 where there is
-// none (torch then reports the dtype itself).
+// double, and for an unsigned integer that numpy has two names for, the name
+// torch knows it by (numpy's uint32 or uint64 type number: which of uint,
+// ulong and ulonglong that is depends on the width of `long`); -1 where
+// there is none (torch then reports the dtype itself).
 int torch_type_of(int type_num) {
     switch (type_num) {
     case NPY_BOOL:
@@ -571,9 +573,7 @@ int torch_type_of(int type_num) {
     case NPY_SHORT:
     case NPY_USHORT:
     case NPY_INT:
-    case NPY_UINT:
     case NPY_LONG:
-    case NPY_ULONG:
     case NPY_LONGLONG:
     case NPY_HALF:
     case NPY_FLOAT:
@@ -581,7 +581,11 @@ int torch_type_of(int type_num) {
     case NPY_CFLOAT:
     case NPY_CDOUBLE:
         return type_num;
-    case NPY_ULONGLONG: // torch knows unsigned 64-bit integers by one name only
+    case NPY_UINT:
+        return NPY_UINT32;
+    case NPY_ULONG: // paired by width: uint32 where long is 32 bits wide
+        return NPY_SIZEOF_LONG == 8 ? NPY_UINT64 : NPY_UINT32;
+    case NPY_ULONGLONG:
         return NPY_UINT64;
     case NPY_LONGDOUBLE:
     case NPY_OBJECT:

@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include <sys/mman.h>
+#include "platform.h"
+
 #if defined(__x86_64__) && defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -156,10 +157,11 @@ inline void join_rows(char *dst, const RowPiece *pieces, size_t npieces, size_t 
 // nothing.
 inline void advise_huge_pages(void *p, size_t bytes) noexcept {
 #ifdef MADV_HUGEPAGE
-    constexpr size_t kMin = size_t{1} << 22, kPage = 4096;
+    constexpr size_t kMin = size_t{1} << 22;
     if (bytes < kMin)
         return;
-    const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
+    const uintptr_t page = page_size();
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
     const uintptr_t end = reinterpret_cast<uintptr_t>(p) + bytes;
     if (end > start)
         (void)madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);

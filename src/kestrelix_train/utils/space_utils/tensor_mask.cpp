@@ -49,6 +49,7 @@
 
 #include "collaborators.h"
 #include "guards.h"
+#include "platform.h"
 
 #include <bit>
 #include <cstddef>
@@ -368,7 +369,7 @@ Py_ssize_t entries_of(PyObject *shape) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(shape); ++i) {
         PyObject *d = PyTuple_GET_ITEM(shape, i);
         const Py_ssize_t k = PyLong_CheckExact(d) ? PyLong_AsSsize_t(d) : -1;
-        if (k < 0 || __builtin_mul_overflow(n, k, &n)) {
+        if (k < 0 || mul_overflows(n, k, &n)) {
             PyErr_Clear();
             return -1;
         }
