@@ -13,8 +13,8 @@
 #            the newest CPU-only aarch64 build) and the rest. No binfmt
 #            handler is registered: the environment's python is a script
 #            that runs the interpreter under the emulator, so that subprocess
-#            tests re-enter it. About 15 minutes on two cores; the last line
-#            is pytest's summary.
+#            tests re-enter it (Ray, optional, is left out). 15 to 50
+#            minutes on two shared cores; the last line is pytest's summary.
 #   macos    compiles every source for aarch64-macos (deployment target
 #            14.0, Apple's availability rules as errors) with zig's clang.
 #   windows  compiles every source for x86_64-windows-gnu with zig's clang
@@ -173,7 +173,7 @@ target_aarch64() {
     wheel=$(repair "${wheel[0]}" "$W/aarch64/wheelhouse")
     pip_ install --no-deps --upgrade --target "$v/lib/python$CPY/site-packages" "${A64[@]}" "$wheel"
     file "$v/lib/python$CPY/site-packages/$so" >&2
-    say "aarch64: the suite under qemu-aarch64 (about 15 minutes)"
+    say "aarch64: the suite under qemu-aarch64 (15 minutes or more)"
     # the installed copy, not the source tree (tests/ puts no source folder
     # ahead of site-packages)
     "$v/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$ROOT" "$ROOT/tests" 2>&1 |
