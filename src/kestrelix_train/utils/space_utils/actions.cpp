@@ -1054,9 +1054,6 @@ constexpr guards::Member kDiscreteMembers[] = {
 guards::Members discrete_members{kDiscreteMembers};
 constexpr guards::Member kNvecMembers[] = {{"nvec", Has::Nothing}};
 guards::Members nvec_members{kNvecMembers};
-// A piece's shape, through torch's own getter.
-constexpr guards::Member kPieceMembers[] = {{"shape", Has::TensorShape}};
-guards::Members piece_members{kPieceMembers};
 
 struct CutMember {
     Ref key;   // the Dict key (empty for a Tuple member)
@@ -1188,12 +1185,9 @@ Ref new_shape(PyObject *shape, Py_ssize_t nb, PyObject *dims, long long width) {
 }
 
 // Whether `piece` has the shape [*batch, width]: what a slice of the
-// logits as they were planned gives. `shape_of` is torch's own getter, or
-// nullptr to read the attribute.
-bool has_planned_shape(PyObject *piece, PyObject *shape, Py_ssize_t nb, long long width, PyObject *shape_of) {
-    Ref got = shape_of ? Ref::steal(Py_TYPE(shape_of)->tp_descr_get(
-                             shape_of, piece, reinterpret_cast<PyObject *>(Py_TYPE(piece))))
-                       : getattr(piece, SU_STR(shape));
+// logits as they were planned gives.
+bool has_planned_shape(PyObject *piece, PyObject *shape, Py_ssize_t nb, long long width) {
+    Ref got = getattr(piece, SU_STR(shape));
     if (!got || !PyTuple_Check(got.get()) || PyTuple_GET_SIZE(got.get()) != nb + 1) {
         PyErr_Clear();
         return false;
@@ -1272,42 +1266,16 @@ int cut_pieces(const Collaborators &c, PyObject *logits, const std::vector<CutMe
     return 1;
 }
 
-// The index (..., start:end), as the general path makes it. The recent ones
-// are kept for reuse: an index is immutable, torch's subscript keeps nothing
-// of it, and one of equal values selects the same slice.
-Ref last_dim_index(long long start, long long end) {
-    struct Kept {
-        long long start = -1, end = -1;
-        PyObject *index = nullptr;
-    };
-    static Kept kept[64];
-    const bool keep = start >= 0 && end >= start && end < (1LL << 31);
-    Kept &k = kept[static_cast<size_t>(start * 33 + end) & 63];
-    if (keep && k.index && k.start == start && k.end == end)
-        return Ref::borrow(k.index);
-    Ref a = Ref::steal(PyLong_FromLongLong(start));
-    Ref b = a ? Ref::steal(PyLong_FromLongLong(end)) : Ref();
-    Ref sl = b ? Ref::steal(PySlice_New(a.get(), b.get(), nullptr)) : Ref();
-    Ref index = sl ? Ref::steal(PyTuple_Pack(2, Py_Ellipsis, sl.get())) : Ref();
-    if (index && keep) {
-        // (dropping a tuple of ints and a slice runs no Python code)
-        PyObject *old = std::exchange(k.index, Py_NewRef(index.get()));
-        k.start = start;
-        k.end = end;
-        Py_XDECREF(old);
-    }
-    return index;
-}
-
 // The pieces of `logits` for `plan`, one slice per member as the general
 // path takes it (grad mode on).
 int slice_pieces(PyObject *logits, const std::vector<CutMember> &plan, std::vector<Ref> &pieces) {
     long long offset = 0;
     for (const CutMember &m : plan) {
-        Ref index = last_dim_index(offset, offset + m.width);
-        if (!index)
+        Ref start = Ref::steal(PyLong_FromLongLong(offset));
+        Ref end = start ? Ref::steal(PyLong_FromLongLong(offset + m.width)) : Ref();
+        if (!end)
             return -1;
-        Ref piece = Ref::steal(PyObject_GetItem(logits, index.get()));
+        Ref piece = last_dim_slice(logits, start.get(), end.get());
         if (!piece)
             return -1;
         pieces.push_back(std::move(piece));
@@ -1491,21 +1459,13 @@ Ref unpack_by_one_cut(PyObject *globals, PyObject *logits, PyObject *space, bool
         long long d = 0;
         wide = plain_integer(PyTuple_GET_ITEM(shape.get(), i), d) && d >= 2;
     }
-    // A piece's shape through torch's own getter, where the piece is a plain
-    // tensor whose class finds it.
-    PyObject *shape_of =
-        piece_members.hold(reinterpret_cast<PyTypeObject *>(c->tensor)) ? c->tensor_shape : nullptr;
     for (size_t i = 0; i < plan.size(); ++i) {
         const CutMember &m = plan[i];
         // A piece keeps its slice's shape where that is the member's; a
         // slice that came out otherwise (the logits changed meanwhile) is
         // reshaped, which reports it as the general path does.
         if (!m.reshaped && wide && m.width >= 2 &&
-            (off || still ||
-             has_planned_shape(pieces[i].get(), shape.get(), nb, m.width,
-                               Py_TYPE(pieces[i].get()) == reinterpret_cast<PyTypeObject *>(c->tensor)
-                                   ? shape_of
-                                   : nullptr)))
+            (off || still || has_planned_shape(pieces[i].get(), shape.get(), nb, m.width)))
             continue;
         Ref to = new_shape(shape.get(), nb, m.shape ? m.shape.get() : nullptr, m.width);
         if (!to)
