@@ -1,0 +1,86 @@
+"""The module-to-env connector piece: actions unsquashed and checked against
+the masks they were sampled under before they reach the environment."""
+
+from __future__ import annotations
+
+import logging
+from typing import Any, Dict, List
+
+import numpy as np
+from ray.rllib.connectors import module_to_env as m2e
+from ray.rllib.connectors.connector_v2 import ConnectorV2
+from ray.rllib.core.columns import Columns
+
+from kestrelix_train.rllib.module import MASK_KEY
+from kestrelix_train.utils import space_utils as su
+
+logger = logging.getLogger(__name__)
+
+
+class ForbiddenActionError(RuntimeError):
+    """An action that does not fit the mask it was sampled under."""
+
+
+def _numpy(value: Any) -> Any:
+    if isinstance(value, list):
+        return [_numpy(part) for part in value]
+    return value.detach().cpu().numpy() if hasattr(value, "detach") else np.asarray(value)
+
+
+def _row(value: Any, row: int) -> Any:
+    return [part[row] for part in value] if isinstance(value, list) else value[row]
+
+
+class MaskedActions(ConnectorV2):  # type: ignore[misc]
+    """Unsquashes the ``Box`` parts of each action into their bounds with
+    ``unsquash_action_batch`` and checks every action against its mask with
+    ``action_fits_mask``; an action that does not fit raises
+    ``ForbiddenActionError`` (logged first, so that the message reaches the
+    driver's output with the env runner's log lines). Needs the masked
+    module's forward output (its masks) and sits after ``GetActions``.
+
+    ``sent`` counts the actions that went to the environment; ``discarded``
+    the ones computed for an episode's last observation, which the vector
+    environment drops as it resets (checked all the same)."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self.sent = 0
+        self.discarded = 0
+
+    def __call__(self, *, rl_module: Any, batch: Dict[str, Any], episodes: List[Any], **kwargs: Any) -> Any:
+        spaces = rl_module.spaces
+        if MASK_KEY not in batch:
+            raise ValueError(f"MaskedActions needs the masks of the masked module's forward pass ({MASK_KEY!r})")
+        masks = {key: _numpy(mask) for key, mask in batch.pop(MASK_KEY).items()}
+        parts = spaces.flat(batch[Columns.ACTIONS])
+        to_env = {key: _numpy(value) for key, value in parts.items()}
+        if spaces.boxes:
+            unsquashed = su.unsquash_action_batch({key: parts[key] for key in spaces.boxes}, spaces.box_spaces)
+            to_env.update({key: np.stack(values) for key, values in unsquashed.items()})
+        rows = len(next(iter(to_env.values())))
+        for row in range(rows if masks else 0):
+            action = {key: to_env[key][row] for key in masks}
+            mask = {key: _row(value, row) for key, value in masks.items()}
+            if not su.action_fits_mask(action, mask, spaces.masked_space):
+                message = f"the policy chose a forbidden action: {action} under the mask {mask}"
+                logger.error(message)
+                raise ForbiddenActionError(message)
+        discarded = sum(1 for episode in episodes if not episode.is_reset)
+        self.discarded += discarded
+        self.sent += rows - discarded
+        batch[Columns.ACTIONS_FOR_ENV] = spaces.nest([to_env[key] for key in spaces.keys])
+        return batch
+
+
+def module_to_env_pipeline(env: Any = None, spaces: Any = None, device: Any = None) -> List[Any]:
+    """RLlib's module-to-env pieces with ``MaskedActions`` where the actions
+    are still one batch (RLlib's own unsquashing and clipping left out)."""
+    return [
+        m2e.GetActions(),
+        MaskedActions(),
+        m2e.TensorToNumpy(),
+        m2e.UnBatchToIndividualItems(),
+        m2e.RemoveSingleTsTimeRankFromBatch(),
+        m2e.ListifyDataForVectorEnv(),
+    ]
