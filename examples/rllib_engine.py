@@ -3,21 +3,21 @@ connector pipelines, env runners and a learner), torch, on Ray.
 
     python examples/train_drone.py --engine rllib --workers 2
 
-The same simulator, agent and skills as the example's own learner, with the
-module on the same road:
+The same simulator, agent and skills as the example's own learner, on the
+package's RLlib pieces (kestrelix_train.rllib, through masked_ppo):
 
     DroneEnv (each env runner)   convert_sim_sensors_to_kestrelix_sensors and
                                  filter_sample per step, on an event loop that
-                                 lives as long as the environment; the
-                                 observation space is get_kestrelix_space_info
-                                 cut down by filter_space
-    DroneModule (env runners     flatten_object_batch, the policy,
-    and the learner)             unpack_logits, the action mask
-                                 (compute_selector_action_mask, combine_masks,
-                                 mask_all_zero) and apply_mask
-    DroneActionDistribution      unpack_logits cuts the distribution inputs
+                                 lives as long as the environment, and the
+                                 agent's action mask (compute_selector_action_mask,
+                                 combine_masks, mask_all_zero) in the
+                                 observation's action_mask
+    MaskedPPOModule (env runners flatten_object_batch, the policy,
+    and the learner)             unpack_logits and apply_mask with the masks
+                                 read from the batch
+    MaskedDistribution           unpack_logits cuts the distribution inputs
                                  into the action space's structure
-    DroneActions (module-to-env  unsquash_action_batch, and action_fits_mask
+    MaskedActions (module-to-env unsquash_action_batch, and action_fits_mask
     connector piece)             for every action before it goes to the env
 
 The learner runs in this process on the CPU (RLlib's PPO loss, KL term
@@ -42,8 +42,6 @@ from typing import Any, Dict, List, Mapping, Optional, TextIO, cast
 import gymnasium
 import numpy as np
 import torch
-from kestrelix_core import spaces
-from torch import nn
 from tqdm import tqdm
 
 import drone_sim
@@ -55,45 +53,27 @@ from kestrelix_train.utils import space_utils as su
 os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
 # Ray is optional (imported by name, so that type checks pass without it)
 ray: Any = importlib.import_module("ray")
-Columns: Any = importlib.import_module("ray.rllib.core.columns").Columns
-_rl_module: Any = importlib.import_module("ray.rllib.core.rl_module.rl_module")
-_torch_rl_module: Any = importlib.import_module("ray.rllib.core.rl_module.torch")
-_value_function_api: Any = importlib.import_module("ray.rllib.core.rl_module.apis.value_function_api")
-_distributions: Any = importlib.import_module("ray.rllib.core.distribution.torch.torch_distribution")
-_connectors: Any = importlib.import_module("ray.rllib.connectors.connector_v2")
-_module_to_env: Any = importlib.import_module("ray.rllib.connectors.module_to_env")
+kr: Any = importlib.import_module("kestrelix_train.rllib")
 _ppo: Any = importlib.import_module("ray.rllib.algorithms.ppo")
 _ppo_learner: Any = importlib.import_module("ray.rllib.algorithms.ppo.torch.ppo_torch_learner")
 _env_runner: Any = importlib.import_module("ray.rllib.env.single_agent_env_runner")
 
 DEFAULT_MODULE_ID = "default_policy"
-MASKED_PARTS = ("skill", "gear", "altitude")
-
-# What the policy network puts out, cut by unpack_logits: the selector's and
-# the gear's logits and the altitude's mean (before tanh).
-POLICY_OUTPUT_SPACE = spaces.Dict(
-    {
-        "skill": spaces.Discrete(2),
-        "gear": spaces.Discrete(len(drone_sim.GEARS)),
-        "altitude": spaces.Box(-np.inf, np.inf, shape=(1,), dtype=np.float32),
-    }
-)
-# The action distribution's inputs: the masked logits, and the altitude's
-# mean and log standard deviation side by side.
-DISTRIBUTION_INPUT_SPACE = spaces.Dict(
-    {
-        "skill": spaces.Discrete(2),
-        "gear": spaces.Discrete(len(drone_sim.GEARS)),
-        "altitude": spaces.Box(-np.inf, np.inf, shape=(2,), dtype=np.float32),
-    }
-)
 
 
 @dataclasses.dataclass
 class PPOSettings:
-    """PPO's own settings for the drone (the learning rate is the
-    example's --lr; the rest are RLlib's defaults, the KL term of the loss
-    among them)."""
+    """The PPO settings of the drone's runs, all of them (the learning rate
+    is the example's --lr, gamma its 0.99). Where RLlib's PPO has another
+    default, it is said: lambda (RLlib 1.0), the entropy coefficient (0.0),
+    the value-loss coefficient (1.0), the epochs (1), the minibatch (128 here
+    as there), the batch (4000 steps there; here an iteration is its
+    episodes, complete episodes, sampled again only while they hold fewer
+    steps than one minibatch). Clipping, KL coefficient and target are
+    RLlib's (0.3, 0.2, 0.01). The networks: two hidden layers of 64 with
+    tanh, policy and value apart, the altitude's standard deviation a free
+    parameter starting at 0.5 (RLlib: 256 and 256, from the policy's
+    output)."""
 
     minibatch_size: int = 128
     num_epochs: int = 8
@@ -113,27 +93,57 @@ class PPOSettings:
 @dataclasses.dataclass
 class RoadLog:
     episodes: List[EpisodeStats] = dataclasses.field(default_factory=list)
+    layouts: List[bytes] = dataclasses.field(default_factory=list)  # each episode's start and pickup
     forbidden_actions: int = 0  # counted by the simulators
-    checked_actions: int = 0  # tested with action_fits_mask
     traces: List[train_drone.TraceLog] = dataclasses.field(default_factory=list)
 
 
 ROAD = RoadLog()
 
 
+def _masked_actions(runner: Any) -> Any:
+    pipeline = getattr(runner, "_module_to_env", None)
+    return next((piece for piece in getattr(pipeline, "connectors", []) if isinstance(piece, kr.MaskedActions)), None)
+
+
 def drain(runner: Any = None) -> Dict[str, Any]:
     """This process's episodes and counts since the last call."""
+    piece = _masked_actions(runner)
     report = {
         "episodes": ROAD.episodes,
+        "layouts": ROAD.layouts,
         "forbidden_actions": ROAD.forbidden_actions,
-        "checked_actions": ROAD.checked_actions,
+        "checked_actions": piece.sent if piece else 0,
+        "discarded_actions": piece.discarded if piece else 0,
         "trace_lines": sum(trace.lines for trace in ROAD.traces),
         "trace_files": [trace.path for trace in ROAD.traces],
         "module": su.__file__,
         "cpu": time.process_time(),  # this process's, since it started
     }
-    ROAD.episodes, ROAD.forbidden_actions, ROAD.checked_actions = [], 0, 0
+    ROAD.episodes, ROAD.layouts, ROAD.forbidden_actions = [], [], 0
+    if piece:
+        piece.sent = piece.discarded = 0
     return report
+
+
+class _NoNotes(logging.Filter):
+    """RLlib's notes on its own deprecations and new defaults are not the
+    run's; its warnings (a gradient that is not finite, the KL) are."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        text = record.getMessage()
+        return not ("Deprecat" in text or "new API stack" in text or "gputil" in text)
+
+
+def quiet_notes() -> None:
+    for name in ("ray", "ray.rllib"):
+        logger = logging.getLogger(name)
+        logger.setLevel(logging.WARNING)
+        if not any(isinstance(f, _NoNotes) for f in logger.filters):
+            logger.addFilter(_NoNotes())
+        for handler in logger.handlers:
+            if not any(isinstance(f, _NoNotes) for f in handler.filters):
+                handler.addFilter(_NoNotes())
 
 
 # ---------------------------------------------------------------------------
@@ -156,15 +166,23 @@ def as_gymnasium(space: Any) -> Any:
 class DroneEnv(gymnasium.Env):  # type: ignore[type-arg]
     """The delivery simulator behind the agent's sensors. The observation is
     what the module makes of the simulator's values (the courier skill's cut
-    of the agent's sensor values), the simulator's gear mask and the
-    selector's previous choice (-1 before the first); the action is the
-    courier's (skill, gear, altitude), and the chosen skill's heading is
-    flown."""
+    of the agent's sensor values) and the agent's action mask for the coming
+    step (the selector's and the gear's); the action is the courier's (skill,
+    gear, altitude), and the chosen skill's heading is flown.
+
+    Random streams: each environment draws from a stream of its own, keyed
+    by the run's seed, its env runner and its index there (a seed sequence
+    of the three, so that different seeds never share a stream). RLlib
+    resets with the same seed at every sample(): a seed already seen goes on
+    with the stream (a new layout every episode); a new one starts a stream
+    keyed by it as well."""
 
     def __init__(self, env_config: Optional[Mapping[str, Any]] = None) -> None:
         # RLlib passes an EnvContext: the settings, and which env runner this is
         worker = int(getattr(env_config, "worker_index", 0) or 0)
+        self._key = [int((env_config or {}).get("seed", 0)), worker, int(getattr(env_config, "vector_index", 0) or 0)]
         env_config = dict(env_config or {})
+        quiet_notes()
         self._loop = asyncio.new_event_loop()
         if not env_config.get("trace", True):
             train_drone.silence_trace()
@@ -174,20 +192,17 @@ class DroneEnv(gymnasium.Env):  # type: ignore[type-arg]
         ROAD.traces.append(self._trace)
         self.agent = DroneAgent()
         self._run(self.agent.setup())
-        self.sim = drone_sim.DroneDeliverySim(
-            seed=int(env_config.get("seed", 0)) * 100_003 + worker, max_steps=int(env_config.get("max_steps", 40))
-        )
+        self.sim = drone_sim.DroneDeliverySim(max_steps=int(env_config.get("max_steps", 40)))
+        self.sim.rng = np.random.default_rng(self._key)
+        self._seeds: set[int] = set()
         # The spaces as gymnasium's own classes (the core library's discrete
         # and composite spaces give the flat logits' shape as theirs)
         observations = as_gymnasium(self.agent.observation_space)
-        self.observation_space = gymnasium.spaces.Dict(
-            OrderedDict(
-                observations=observations,
-                gear_mask=gymnasium.spaces.Box(0, 1, shape=(len(drone_sim.GEARS),), dtype=np.int8),
-                previous_skill=gymnasium.spaces.Box(-1, 1, shape=(1,), dtype=np.int8),
-            )
-        )
         self.action_space = as_gymnasium(self.agent.action_space)
+        mask_space = kr.action_mask_space(self.action_space)
+        self.observation_space = gymnasium.spaces.Dict(
+            OrderedDict(observations=observations, action_mask=mask_space)
+        )
         self._observation_spaces: Dict[str, Any] = dict(observations.spaces)
         self._headings: List[Any] = []
         self._previous: Optional[int] = None
@@ -205,21 +220,23 @@ class DroneEnv(gymnasium.Env):  # type: ignore[type-arg]
         values = self._run(self.agent.sense(sim_observation))
         self._headings = [values[name] for name in self.agent.selector.get_children_names()]
         sample = su.filter_sample(values, self.agent.observation_keys)
+        mask = self.agent.action_mask(sim_mask, float(values["battery"]), self._previous)
         # a scalar sensor's value is a 0-d array; its space has shape (1,)
         shapes = self._observation_spaces
         return {
             "observations": {key: np.reshape(value, shapes[key].shape) for key, value in sample.items()},
-            "gear_mask": np.asarray(sim_mask["gear"], dtype=np.int8),
-            "previous_skill": np.array([-1 if self._previous is None else self._previous], dtype=np.int8),
+            "action_mask": {key: np.asarray(mask[key], dtype=np.int8) for key in ("skill", "gear")},
         }
 
     def reset(
         self, *, seed: Optional[int] = None, options: Optional[Dict[str, Any]] = None
     ) -> tuple[Dict[str, Any], Dict[str, Any]]:
-        if seed is not None:
-            self.sim.rng = np.random.default_rng(seed)
+        if seed is not None and seed not in self._seeds:
+            self._seeds.add(seed)
+            self.sim.rng = np.random.default_rng([*self._key, seed])
         self._previous = None
         observation, mask = self.sim.reset()
+        ROAD.layouts.append(np.concatenate([observation["position"], observation["pickup"]]).tobytes())
         return self._observe(observation, mask), {}
 
     def step(self, action: Dict[str, Any]) -> tuple[Dict[str, Any], float, bool, bool, Dict[str, Any]]:
@@ -253,135 +270,6 @@ class DroneEnvRunner(_env_runner.SingleAgentEnvRunner):  # type: ignore[misc]
             shares = self.config.env_config["episodes"]
             num_episodes = shares[max(0, (self.worker_index or 0) - 1)]
         return super().sample(num_timesteps=num_timesteps, num_episodes=num_episodes, **kwargs)
-
-
-# ---------------------------------------------------------------------------
-# The action distribution and the RLModule
-# ---------------------------------------------------------------------------
-
-
-class DroneActionDistribution(_distributions.TorchMultiDistribution):  # type: ignore[misc]
-    """Categoricals for the selector and the gear, a diagonal Gaussian for the
-    altitude (in the policy's range -1..1), over the masked inputs that
-    unpack_logits cuts into the action space's structure."""
-
-    @classmethod
-    def from_logits(cls, logits: torch.Tensor, **kwargs: Any) -> "DroneActionDistribution":
-        parts = su.unpack_logits(logits, DISTRIBUTION_INPUT_SPACE)
-        return cls(
-            {
-                "skill": _distributions.TorchCategorical(logits=parts["skill"]),
-                "gear": _distributions.TorchCategorical(logits=parts["gear"]),
-                "altitude": _distributions.TorchDiagGaussian.from_logits(parts["altitude"]),
-            }
-        )
-
-
-class DroneModule(_torch_rl_module.TorchRLModule, _value_function_api.ValueFunctionAPI):  # type: ignore[misc]
-    """The courier's policy and value function. Both read the observation
-    flattened by flatten_object_batch; the policy's logits are cut by
-    unpack_logits and masked by apply_mask with the agent's action mask,
-    built per row from the selector's previous choice, the simulator's gear
-    mask and the battery. The mask goes out with the distribution inputs, so
-    that the module-to-env piece checks each action against it."""
-
-    def setup(self) -> None:
-        settings = PPOSettings(**(self.model_config or {}).get("ppo", {}))
-        self.agent = DroneAgent()
-        features = gymnasium.spaces.flatdim(self.observation_space["observations"])
-        width = gymnasium.spaces.flatdim(POLICY_OUTPUT_SPACE)
-
-        def mlp(out: int) -> nn.Sequential:
-            return nn.Sequential(
-                nn.Linear(features, settings.hidden),
-                nn.Tanh(),
-                nn.Linear(settings.hidden, settings.hidden),
-                nn.Tanh(),
-                nn.Linear(settings.hidden, out),
-            )
-
-        self.pi = mlp(width)
-        self.vf = mlp(1)
-        self.log_std = nn.Parameter(torch.full((1,), float(np.log(settings.initial_std))))
-
-    def action_masks(self, observation: Mapping[str, Any], device: torch.device) -> Dict[str, torch.Tensor]:
-        gear = np.asarray(observation["gear_mask"].cpu(), dtype=np.int8)
-        battery = np.asarray(observation["observations"]["battery"].cpu(), dtype=np.float64).reshape(len(gear), -1)
-        previous = np.asarray(observation["previous_skill"].cpu()).reshape(-1)
-        rows = [
-            self.agent.action_mask({"gear": gear[i]}, float(battery[i, 0]), None if previous[i] < 0 else int(previous[i]))
-            for i in range(len(gear))
-        ]
-        return {key: torch.from_numpy(np.stack([row[key] for row in rows])).to(device) for key in MASKED_PARTS}
-
-    def _forward(self, batch: Dict[str, Any], **kwargs: Any) -> Dict[str, Any]:
-        observation = batch[Columns.OBS]
-        features = su.flatten_object_batch(observation["observations"]).to(torch.float32)
-        logits = self.pi(features)
-        masks = self.action_masks(observation, logits.device)
-        masked = su.apply_mask(su.unpack_logits(logits, POLICY_OUTPUT_SPACE), masks)
-        mean = torch.tanh(masked["altitude"])
-        inputs = torch.cat([masked["skill"], masked["gear"], mean, self.log_std.expand_as(mean)], dim=-1)
-        return {Columns.ACTION_DIST_INPUTS: inputs, "action_mask": masks}
-
-    def compute_values(self, batch: Dict[str, Any], embeddings: Optional[Any] = None) -> torch.Tensor:
-        features = su.flatten_object_batch(batch[Columns.OBS]["observations"]).to(torch.float32)
-        values: torch.Tensor = self.vf(features).squeeze(-1)
-        return values
-
-    def get_inference_action_dist_cls(self) -> Any:
-        return DroneActionDistribution
-
-    def get_exploration_action_dist_cls(self) -> Any:
-        return DroneActionDistribution
-
-    def get_train_action_dist_cls(self) -> Any:
-        return DroneActionDistribution
-
-
-# ---------------------------------------------------------------------------
-# Connector piece: from the module's actions to the environment's
-# ---------------------------------------------------------------------------
-
-
-class DroneActions(_connectors.ConnectorV2):  # type: ignore[misc]
-    """Unsquashes the altitude into its bounds with unsquash_action_batch and
-    checks every action against the mask it was sampled under with
-    action_fits_mask; an action that does not fit stops the run."""
-
-    def __init__(self, *args: Any, **kwargs: Any) -> None:
-        super().__init__(*args, **kwargs)
-        self.space = DroneAgent().action_space
-        self.space_struct = dict(self.space.spaces)
-
-    def __call__(self, *, batch: Dict[str, Any], **kwargs: Any) -> Any:
-        masks = {key: value.cpu().numpy() for key, value in batch.pop("action_mask").items()}
-        actions = batch[Columns.ACTIONS]
-        unsquashed = su.unsquash_action_batch(actions, self.space_struct)
-        rows = len(next(iter(unsquashed.values())))
-        for row in range(rows):
-            action = {key: unsquashed[key][row] for key in unsquashed}
-            mask = {key: masks[key][row] for key in masks}
-            if not su.action_fits_mask(action, mask, self.space):
-                raise RuntimeError(f"the policy chose a forbidden action: {action} under the mask {mask}")
-        ROAD.checked_actions += rows
-        batch[Columns.ACTIONS_FOR_ENV] = {key: np.stack(values) for key, values in unsquashed.items()}
-        return batch
-
-
-def module_to_env_pipeline(env: Any = None, spaces: Any = None) -> List[Any]:
-    """RLlib's module-to-env pieces with DroneActions where the actions are
-    still one batch of tensors (RLlib's own unsquashing and clipping left
-    out)."""
-    m2e = _module_to_env
-    return [
-        m2e.GetActions(),
-        DroneActions(),
-        m2e.TensorToNumpy(),
-        m2e.UnBatchToIndividualItems(),
-        m2e.RemoveSingleTsTimeRankFromBatch(),
-        m2e.ListifyDataForVectorEnv(),
-    ]
 
 
 # ---------------------------------------------------------------------------
@@ -427,9 +315,15 @@ def build_config(config: train_drone.Config, settings: PPOSettings) -> Any:
         "trace": config.trace,
         "trace_max_bytes": config.trace_max_bytes,
     }
-    return (
+    model = {
+        "fcnet_hiddens": [settings.hidden, settings.hidden],
+        "fcnet_activation": "tanh",
+        "vf_share_layers": False,
+        "free_log_std": True,
+        "initial_std": settings.initial_std,
+    }
+    ppo = (
         _ppo.PPOConfig()
-        .framework("torch")
         .environment(DroneEnv, env_config=env_config)
         .env_runners(
             env_runner_cls=DroneEnvRunner,
@@ -437,16 +331,11 @@ def build_config(config: train_drone.Config, settings: PPOSettings) -> Any:
             num_envs_per_env_runner=1,
             batch_mode="complete_episodes",
             rollout_fragment_length="auto",
-            module_to_env_connector=module_to_env_pipeline,
-            add_default_connectors_to_module_to_env_pipeline=False,
         )
         .learners(num_learners=0, learner_class=DroneLearner)
+        # a failed env runner stops the run (its cause is in the log lines)
         .fault_tolerance(restart_failed_env_runners=False)
-        .rl_module(
-            rl_module_spec=importlib.import_module("ray.rllib.core.rl_module.rl_module").RLModuleSpec(
-                module_class=DroneModule, model_config={"ppo": dataclasses.asdict(settings)}
-            )
-        )
+        .rl_module(model_config=model)
         .training(
             lr=config.learning_rate,
             gamma=config.gamma,
@@ -459,8 +348,9 @@ def build_config(config: train_drone.Config, settings: PPOSettings) -> Any:
             entropy_coeff=settings.entropy_coeff,
             vf_loss_coeff=settings.vf_loss_coeff,
         )
-        .debugging(seed=config.seed, log_level="ERROR")
+        .debugging(seed=config.seed, log_level="WARN")
     )
+    return kr.masked_ppo(ppo)
 
 
 def _init_ray(config: train_drone.Config) -> None:
@@ -475,23 +365,45 @@ def _init_ray(config: train_drone.Config) -> None:
     }
     if config.worker_setup:
         runtime_env["worker_process_setup_hook"] = config.worker_setup
+    # the env runners' log lines (an error's cause, RLlib's warnings) come to
+    # this process's output
     ray.init(
+        address="local",
         num_cpus=max(1, config.workers),
         include_dashboard=False,
-        log_to_driver=False,
-        logging_level=logging.ERROR,
+        log_to_driver=True,
+        logging_level=logging.WARNING,
         runtime_env=runtime_env,
     )
-    # RLlib's notes on its own deprecations and defaults are not the run's
-    for name in ("ray", "ray.rllib"):
-        logging.getLogger(name).setLevel(logging.ERROR)
+    quiet_notes()
 
 
 def _drain_runners(algo: Any, config: train_drone.Config) -> List[Dict[str, Any]]:
     if config.workers == 0:
-        return [drain()]
+        return [drain(algo.env_runner)]
     reports: List[Dict[str, Any]] = algo.env_runner_group.foreach_env_runner(drain, local_env_runner=False)
     return reports
+
+
+def _last_metrics(result: Mapping[str, Any]) -> Dict[str, float]:
+    """RLlib's own figures of an iteration."""
+    learner = result.get("learners", {}).get(DEFAULT_MODULE_ID, {})
+    found = {
+        "episode_return_mean": result.get("env_runners", {}).get("episode_return_mean"),
+        "policy_loss": learner.get("policy_loss"),
+        "mean_kl_loss": learner.get("mean_kl_loss"),
+        "entropy": learner.get("entropy"),
+    }
+    return {key: float(value) for key, value in found.items() if value is not None}
+
+
+def _train(algo: Any) -> Any:
+    try:
+        return algo.train()
+    except ray.exceptions.RayActorError as error:
+        raise RuntimeError(
+            "an env runner failed; its cause is in its log lines above (prefixed with its name and pid)"
+        ) from error
 
 
 def train(config: train_drone.Config, settings: Optional[PPOSettings] = None) -> train_drone.TrainResult:
@@ -504,6 +416,7 @@ def train(config: train_drone.Config, settings: Optional[PPOSettings] = None) ->
         train_drone.silence_trace()
     result = train_drone.TrainResult(non_finite_gradients=0)
     trace_files: List[Path] = []
+    layouts: List[bytes] = []
     _init_ray(config)
     try:
         algo = build_config(config, settings).build_algo()
@@ -515,18 +428,21 @@ def train(config: train_drone.Config, settings: Optional[PPOSettings] = None) ->
         )
         try:
             for _ in range(config.iterations):
-                algo.train()
+                metrics = _train(algo)
                 reports = _drain_runners(algo, config)
                 episodes = [e for report in reports for e in report["episodes"]]
                 result.episodes.extend(episodes)
+                layouts += [layout for report in reports for layout in report["layouts"]]
                 result.forbidden_actions += sum(r["forbidden_actions"] for r in reports)
                 result.checked_actions += sum(r["checked_actions"] for r in reports)
+                result.discarded_actions += sum(r["discarded_actions"] for r in reports)
                 result.trace_lines = sum(r["trace_lines"] for r in reports)
                 trace_files = [path for r in reports for path in r["trace_files"]]
                 result.runner_modules = [r["module"] for r in reports]
                 health = [r.get() for r in algo.learner_group.foreach_learner(_learner_health)]
                 result.gradients_checked = sum(h["gradients_checked"] for h in health)
                 result.non_finite_gradients = sum(h["non_finite_gradients"] for h in health)
+                result.rllib_metrics = _last_metrics(metrics)
                 if not all(h["parameters_finite"] for h in health):
                     raise RuntimeError("a parameter of the policy is no longer finite")
                 # processor time of the iterations, here and in the env runners
@@ -545,6 +461,7 @@ def train(config: train_drone.Config, settings: Optional[PPOSettings] = None) ->
             algo.stop()
     finally:
         ray.shutdown()
+    result.layouts = len(set(layouts))
     result.trace_files = train_drone.trace_files(trace_files)
     result.trace_lines_kept = train_drone.count_lines(result.trace_files)
     result.seconds = time.perf_counter() - start

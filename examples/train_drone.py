@@ -413,6 +413,9 @@ class TrainResult:
     setup_seconds: float = 0.0  # rllib: Ray's start and the algorithm's build (part of `seconds`)
     cpu_seconds: float = 0.0  # rllib: processor time of the iterations, this process and the env runners
     runner_modules: List[str] = field(default_factory=list)  # rllib: the module's file in each env runner
+    discarded_actions: int = 0  # rllib: computed for an episode's last observation, checked, and dropped
+    layouts: int = 0  # rllib: distinct episode layouts (start and pickup)
+    rllib_metrics: Dict[str, float] = field(default_factory=dict)  # rllib: its own figures of the last iteration
 
 
     def window(self, first: bool) -> List[EpisodeStats]:
@@ -535,6 +538,18 @@ def summary(result: TrainResult, config: Config) -> str:
         f"(every one of {result.checked_actions} actions passed action_fits_mask)",
         _trace_summary(result),
     ]
+    if config.engine == "rllib":
+        lines[-2] += (
+            f";\n    {result.discarded_actions} more, computed by RLlib for an episode's last observation and "
+            f"dropped, passed as well"
+        )
+        lines.append(f"  episode layouts: {result.layouts} distinct of {len(result.episodes)} episodes")
+    if result.rllib_metrics:
+        m = result.rllib_metrics
+        lines.append(
+            "  RLlib, last iteration: "
+            + ", ".join(f"{name} {m[key]:+.4f}" for key, name in _RLLIB_METRICS if key in m)
+        )
     if result.non_finite_gradients is not None:
         lines.append(
             f"  non-finite gradients seen: {result.non_finite_gradients} "
@@ -543,6 +558,14 @@ def summary(result: TrainResult, config: Config) -> str:
     if result.plot is not None:
         lines.append(f"  learning curve: {_show(result.plot)}")
     return "\n".join(lines)
+
+
+_RLLIB_METRICS = (
+    ("episode_return_mean", "mean episode return"),
+    ("policy_loss", "policy loss"),
+    ("mean_kl_loss", "mean KL"),
+    ("entropy", "entropy"),
+)
 
 
 def _trace_summary(result: TrainResult) -> str:

@@ -27,7 +27,7 @@ from __future__ import annotations
 
 import re
 
-MINIMUM_RAY = "2.46.0"
+MINIMUM_RAY = "2.49.0"
 _EXTRA = "pip install 'kestrelix-train-space-utils[rllib]'"
 
 
