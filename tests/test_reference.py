@@ -1,7 +1,7 @@
 """The reference (docs/reference.md) stays true: its examples run as doctests
 against the module, and each of the twenty functions has a section whose
-heading is the function's real signature. The examples of the section on
-RLlib run apart, where RLlib is installed."""
+heading is the function's real signature. The examples of the RLlib page
+(docs/rllib.md, the recipe included) run apart, where RLlib is installed."""
 import doctest
 import inspect
 import re
@@ -9,32 +9,19 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-import torch
 
 from kestrelix_train.utils import space_utils as su
 
 REFERENCE = Path(__file__).resolve().parents[1] / "docs" / "reference.md"
+RLLIB_PAGE = REFERENCE.with_name("rllib.md")
 HEADING = re.compile(r"^### `(async )?(\w+)\((.*)\)`$", re.M)
-RLLIB_SECTION = re.compile(r"^## In RLlib\b.*?(?=^## )", re.M | re.S)
 FUNCTION_TYPE = type(su.make_np_array)
 
 
-def _text(rllib=None):
+def _text(path=REFERENCE):
     # code fences become blank lines (same line numbers), so that a fence
-    # right after an example's output is not read as part of that output;
-    # rllib=False blanks the RLlib section's lines, rllib=True all the others
-    text = re.sub(r"^```\w*$", "", REFERENCE.read_text(encoding="utf-8"), flags=re.M)
-    if rllib is None:
-        return text
-    found = RLLIB_SECTION.search(text)
-    assert found, "no section on RLlib"
-
-    def blank(part):
-        return "\n" * part.count("\n")
-
-    if rllib:
-        return blank(text[: found.start()]) + found.group() + blank(text[found.end() :])
-    return text[: found.start()] + blank(found.group()) + text[found.end() :]
+    # right after an example's output is not read as part of that output
+    return re.sub(r"^```\w*$", "", path.read_text(encoding="utf-8"), flags=re.M)
 
 
 def _sections():
@@ -45,10 +32,10 @@ def _sections():
     return [(m.group(2), bool(m.group(1)), m.group(3), text[m.end() : end]) for m, end in zip(found, ends)]
 
 
-def _section_of(lineno):
+def _section_of(lineno, path=REFERENCE):
     """The heading above a line of the file (0-based line number)."""
     title = "(introduction)"
-    for number, line in enumerate(_text().splitlines()):
+    for number, line in enumerate(_text(path).splitlines()):
         if number > lineno:
             break
         if line.startswith("#"):
@@ -56,20 +43,20 @@ def _section_of(lineno):
     return title
 
 
-def _run_examples(text, globs):
-    test = doctest.DocTestParser().get_doctest(text, globs, REFERENCE.name, str(REFERENCE), 0)
+def _run_examples(globs, path=REFERENCE):
+    test = doctest.DocTestParser().get_doctest(_text(path), globs, path.name, str(path), 0)
     failures = []
 
     class Collecting(doctest.DocTestRunner):
         def report_failure(self, out, test, example, got):
             failures.append(
-                f"line {example.lineno + 1} ({_section_of(example.lineno)}):\n>>> {example.source}"
+                f"line {example.lineno + 1} ({_section_of(example.lineno, path)}):\n>>> {example.source}"
                 f"expected:\n{example.want}got:\n{got}"
             )
 
         def report_unexpected_exception(self, out, test, example, exc_info):
             failures.append(
-                f"line {example.lineno + 1} ({_section_of(example.lineno)}):\n>>> {example.source}"
+                f"line {example.lineno + 1} ({_section_of(example.lineno, path)}):\n>>> {example.source}"
                 f"raised {exc_info[0].__name__}: {exc_info[1]}"
             )
 
@@ -87,13 +74,12 @@ def test_examples_run_as_shown():
     # The examples build on each other (a space defined in one section is
     # used in the next), so the file runs as one doctest, in order; every
     # failure is reported with its line and section.
-    assert _run_examples(_text(rllib=False), {}) > 60
+    assert _run_examples({}) > 60
 
 
 def test_rllib_examples_run_as_shown():
     pytest.importorskip("ray.rllib.core.distribution.torch.torch_distribution")
-    globs = {"torch": torch, "su": su}
-    assert _run_examples(_text(rllib=True), globs) > 5
+    assert _run_examples({}, RLLIB_PAGE) > 20
 
 
 def _shown(parameter):
