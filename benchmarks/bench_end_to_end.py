@@ -129,11 +129,16 @@ def same_training(a: dict, b: dict) -> bool:
 
 
 def main(argv: list[str]) -> None:
-    parser = argparse.ArgumentParser(description="end-to-end: module against the Python rendering")
-    parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--iterations", type=int, default=8)
-    parser.add_argument("--episodes", type=int, default=32)
-    parser.add_argument("--seed", type=int, default=0)
+    parser = argparse.ArgumentParser(
+        description="End to end: the example's training run with the module against the same run with the "
+        "Python rendering in its place, trace on and off; medians of fresh processes, run alternately.",
+        epilog="BENCH_CLOCK=cpu: processor time instead of elapsed time (with --engine rllib, of the training "
+        "iterations in this process and in every env runner).",
+    )
+    parser.add_argument("--runs", type=int, default=3, help="fresh processes of each kind (%(default)s)")
+    parser.add_argument("--iterations", type=int, default=8, help="training iterations per run (%(default)s)")
+    parser.add_argument("--episodes", type=int, default=32, help="episodes per iteration (%(default)s)")
+    parser.add_argument("--seed", type=int, default=0, help="the example's seed (%(default)s)")
     parser.add_argument("--modes", default="on,off", help="trace modes, in the order run: on,off")
     parser.add_argument("--engine", choices=("pg", "rllib"), default="pg", help="the example's engine (pg)")
     parser.add_argument("--workers", type=int, default=2, help="Ray env runners with --engine rllib (2)")
