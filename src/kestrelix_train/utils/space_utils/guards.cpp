@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <string_view>
 #include <utility>
 
 namespace su::guards {
@@ -70,6 +71,8 @@ PyObject *expected(Is is, const Collaborators &c) noexcept {
         return c.log;
     case Is::Clamp:
         return c.clamp;
+    case Is::KernelRegistry:
+        return c.kernel_registry;
     default:
         return nullptr;
     }
@@ -112,6 +115,9 @@ bool namespaces(In in, PyObject *globals, const Collaborators &c, PyObject *&ns,
         ns = c.selector_code_globals;
         builtins = c.selector_code_builtins;
         return ns && builtins;
+    case In::TorchLibrary:
+        ns = module_namespace(c.library_module);
+        return ns != nullptr;
     }
     return false;
 }
@@ -147,10 +153,12 @@ constexpr PyObject *Collaborators::*kMemberOf[] = {&Collaborators::box_size,
                                                    &Collaborators::tensor_is_nested,
                                                    &Collaborators::tensor_is_neg,
                                                    &Collaborators::tensor_is_contiguous,
-                                                   &Collaborators::tensor_data_ptr};
+                                                   &Collaborators::tensor_data_ptr,
+                                                   &Collaborators::tensor_getitem,
+                                                   &Collaborators::split_with_sizes};
 
 static_assert(std::size(kMemberOf) ==
-              static_cast<size_t>(Has::TensorDataPtr) - static_cast<size_t>(Has::BoxSize) + 1);
+              static_cast<size_t>(Has::TensorSplit) - static_cast<size_t>(Has::BoxSize) + 1);
 
 // The member `has` names (nullptr for Has::Nothing), in `out`; false where
 // it could not be had.
@@ -222,6 +230,64 @@ bool numpy_ops_plain() noexcept {
             return false;
     }
     return true;
+}
+
+namespace {
+
+// The operators of view_kernels_plain().
+constexpr std::string_view kViewOperators[] = {"split_with_sizes", "slice", "reshape", "view",
+                                               "_reshape_alias",   "alias", "as_strided"};
+
+// Whether a registry entry ("namespace/operator[.overload]/key") is for one
+// of kViewOperators of torch's own namespace.
+bool takes_over_a_view(std::string_view entry) noexcept {
+    constexpr std::string_view ns = "aten/";
+    if (entry.substr(0, ns.size()) != ns)
+        return false;
+    entry.remove_prefix(ns.size());
+    const std::string_view op = entry.substr(0, entry.find_first_of("./"));
+    return std::find(std::begin(kViewOperators), std::end(kViewOperators), op) != std::end(kViewOperators);
+}
+
+// The registry's answer, for the size it had when read.
+Py_ssize_t registry_size_read = -1;
+bool registry_plain = false;
+
+} // namespace
+
+bool view_kernels_plain() noexcept {
+    PyObject *registry = collaborators().kernel_registry;
+    if (!registry)
+        return false;
+    // torch.library only adds entries (one per registration) and takes
+    // a library's entries away when the library goes: the size changes
+    // with each registration and each removal.
+    const Py_ssize_t size = PySet_GET_SIZE(registry);
+    if (SU_LIKELY(size == registry_size_read))
+        return registry_plain;
+    // Reading an entry's text may allocate (a collection may then run
+    // Python code that changes the set, which ends the iteration with an
+    // error): the answer is kept only for a complete read.
+    Ref held = Ref::borrow(registry);
+    Ref it = Ref::steal(PyObject_GetIter(registry));
+    bool plain = static_cast<bool>(it);
+    while (plain) {
+        Ref entry = Ref::steal(PyIter_Next(it.get()));
+        if (!entry)
+            break;
+        Py_ssize_t n = 0;
+        const char *text = PyUnicode_Check(entry.get()) ? PyUnicode_AsUTF8AndSize(entry.get(), &n) : nullptr;
+        plain = text && !takes_over_a_view(std::string_view(text, static_cast<size_t>(n)));
+    }
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (PySet_GET_SIZE(registry) == size) {
+        registry_size_read = size;
+        registry_plain = plain;
+    }
+    return plain;
 }
 
 bool Names::check(PyObject *globals) noexcept {

@@ -54,6 +54,7 @@ enum class In : unsigned char {
     NumpyCode,    // what the code of a numpy function reads by name (see Is::CodeReads)
     BoxCode,      // a global name of the core library's Box.size
     SelectorCode, // a global name of the core library's SkillSelector methods
+    TorchLibrary, // an attribute of torch.library
 };
 
 // What a name must lead to. The first ones are collaborators' fields.
@@ -94,6 +95,9 @@ enum class Is : unsigned char {
     Inf,   // numpy.inf
     Log,   // torch.log
     Clamp, // torch.clamp
+    // torch.library's set of the Python kernels registered through it (see
+    // view_kernels_plain())
+    KernelRegistry,
 };
 
 struct Name {
@@ -127,6 +131,8 @@ enum class Has : unsigned char {
     TensorIsNeg,        // is_neg
     TensorIsContiguous, // is_contiguous
     TensorDataPtr,      // data_ptr
+    TensorGetItem,      // __getitem__
+    TensorSplit,        // split_with_sizes
 };
 
 struct Member {
@@ -152,6 +158,17 @@ bool same(Is is, PyObject *value) noexcept;
 // numpy's own ufuncs: numpy 1.x lets np.set_numeric_ops replace them. Sets
 // no error. Only after collaborators_ready() answered 1.
 bool numpy_ops_plain() noexcept;
+
+// Whether no Python kernel registered through torch.library can take over
+// one of the view operators that cutting logits calls (split_with_sizes,
+// slice) or that the general path's reshape may call (reshape, view,
+// _reshape_alias, alias, as_strided), for any dispatch key: torch then runs
+// its own kernels for them, which run no Python code. The registry is read
+// once per change of its size; the name that leads to it is a name of the
+// fast path's table ({In::TorchLibrary, "_impls", Is::KernelRegistry}),
+// which must hold first. Sets no error. Only after collaborators_ready()
+// answered 1.
+bool view_kernels_plain() noexcept;
 
 constexpr size_t kMaxNames = 12;
 constexpr size_t kMaxDicts = 10;
