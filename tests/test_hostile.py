@@ -727,6 +727,86 @@ def test_one_cut_with_a_finalizer_at_its_allocations(name, threshold, other_thre
         assert "split_with_sizes" not in mode.seen, mode.seen
 
 
+@contextlib.contextmanager
+def tensor_member(name, value):
+    """torch.Tensor's `name` replaced by Python code for the block."""
+    setattr(torch.Tensor, name, value)
+    try:
+        yield
+    finally:
+        delattr(torch.Tensor, name)
+
+
+def _shapes(out):
+    return [tuple(v.shape) for v in (out.values() if isinstance(out, dict) else out)]
+
+
+_PAIR = ks.Dict({"a": ks.Discrete(3), "b": ks.Discrete(4)})
+
+
+@pytest.mark.parametrize("other_thread", [False, True])
+@pytest.mark.parametrize("grad", [False, True])
+@pytest.mark.parametrize("member", ["__getitem__ flattening", "shape lying", "__getitem__ disabling gc"])
+def test_one_cut_under_tensor_members_of_python_code(member, grad, other_thread):
+    plain_getitem, plain_shape = torch.Tensor.__getitem__, torch._C.TensorBase.shape
+    logits = torch.randn(4, 7)
+    seen = []
+
+    def disabling(self, index):
+        seen.append(gc.isenabled())
+        gc.disable()
+        return plain_getitem(self, index)
+
+    name, value, want = {
+        "__getitem__ flattening": ("__getitem__", lambda t, i: plain_getitem(t, i).flatten(), [(4, 3), (4, 4)]),
+        "shape lying": (
+            "shape",
+            property(lambda t: torch.Size((2, 2, 7)) if t is logits else plain_shape.__get__(t)),
+            [(2, 2, 3), (2, 2, 4)],
+        ),
+        "__getitem__ disabling gc": ("__getitem__", disabling, [(4, 3), (4, 4)]),
+    }[member]
+    try:
+        with torch.set_grad_enabled(grad), idle_thread(other_thread), tensor_member(name, value):
+            assert _shapes(su.unpack_logits(logits, _PAIR)) == want
+        # the collector as the general path leaves it: disabled by the code it ran
+        if seen:
+            assert seen[0] and not any(seen[1:]) and not gc.isenabled(), seen
+    finally:
+        gc.enable()
+
+
+@contextlib.contextmanager
+def python_kernel(op, calls):
+    """A CPU kernel of Python code for torch's operator `op` that raises."""
+    lib = torch.library.Library("aten", "IMPL")
+
+    def kernel(*args, **kwargs):
+        calls.append(op)
+        raise TypeError(f"{op} from Python")
+
+    lib.impl(op, kernel, "CPU")
+    try:
+        yield
+    finally:
+        lib._destroy()
+
+
+@pytest.mark.parametrize("other_thread", [False, True])
+@pytest.mark.parametrize("grad", [False, True])
+@pytest.mark.parametrize("space", [_PAIR, ks.MultiDiscrete([3, 4])], ids=["dict", "multi"])
+@pytest.mark.parametrize("op", ["split_with_sizes", "slice.Tensor"])
+def test_one_cut_under_a_python_kernel(op, space, grad, other_thread):
+    logits, calls = torch.randn(4, 7), []
+    with torch.set_grad_enabled(grad), idle_thread(other_thread), python_kernel(op, calls):
+        kind, out = outcome(su.unpack_logits, (logits, space))
+    if op == "split_with_sizes":  # (an operator the general path never calls)
+        assert kind == "ok" and _shapes(out) == [(4, 3), (4, 4)] and calls == []
+    else:
+        assert kind == "raised" and str(out) == "slice.Tensor from Python", out
+    assert _shapes(su.unpack_logits(logits, space)) == [(4, 3), (4, 4)]
+
+
 class MembersChanging(ks.Tuple):
     """A tuple space whose `spaces` read runs `change`."""
 
@@ -834,18 +914,25 @@ def test_a_second_thread_retypes_the_mask_while_masking_torch_logits():
 
 
 def test_a_second_thread_turns_torch_logits_while_masking():
-    # (swapping `.data` from another thread races inside torch's own
-    # operations, whichever path runs, so only in-place turns are made)
+    # Turning the logits in place from another thread is a data race (torch
+    # changes sizes and strides without the interpreter's lock), so the
+    # values are not promised: only that nothing crashes or reads freed
+    # memory, and that errors are ordinary ones. The race runs until both
+    # sides have done enough of their work, however they are scheduled.
     logits = torch.arange(9.0).reshape(3, 3)
     mask = torch.tensor([[1.0, 0.0, 1.0], [0.0, 1.0, 1.0], [1.0, 1.0, 0.0]])
-    expected = [outcome(su.apply_mask, (state, mask)) for state in (logits.clone(), logits.clone().t())]
+    turns = [0]
 
-    with thread_running(logits.t_):
-        for _ in range(300):
-            kind, out = outcome(su.apply_mask, (logits, mask))
+    def turn():
+        logits.t_()
+        turns[0] += 1
+
+    calls = 0
+    with thread_running(turn):
+        while calls < 300 or turns[0] < 300:
+            out = outcome(su.apply_mask, (logits, mask))[1]
             assert not isinstance(out, SystemError), repr(out)
-            if kind == "ok":
-                assert any(k == "ok" and same(out, v) for k, v in expected)
+            calls += 1
 
 
 # ---------------------------------------------------------------------------

@@ -235,7 +235,7 @@ bool numpy_ops_plain() noexcept {
 namespace {
 
 // The operators of view_kernels_plain().
-constexpr std::string_view kViewOperators[] = {"split_with_sizes", "slice", "reshape", "view",
+constexpr std::string_view kViewOperators[] = {"split_with_sizes", "slice", "reshape",   "view",
                                                "_reshape_alias",   "alias", "as_strided"};
 
 // Whether a registry entry ("namespace/operator[.overload]/key") is for one
