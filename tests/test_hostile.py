@@ -14,6 +14,7 @@ import copy
 import gc
 import sys
 import threading
+import warnings
 
 import numpy as np
 import pytest
@@ -776,6 +777,10 @@ def test_one_cut_under_tensor_members_of_python_code(member, grad, other_thread)
         gc.enable()
 
 
+class FromKernel(Exception):
+    pass
+
+
 @contextlib.contextmanager
 def python_kernel(op, calls):
     """A CPU kernel of Python code for torch's operator `op` that raises."""
@@ -783,28 +788,52 @@ def python_kernel(op, calls):
 
     def kernel(*args, **kwargs):
         calls.append(op)
-        raise TypeError(f"{op} from Python")
+        raise FromKernel(op)
 
-    lib.impl(op, kernel, "CPU")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # (torch's note on overriding its own kernel)
+        lib.impl(op, kernel, "CPU")
     try:
         yield
     finally:
         lib._destroy()
 
 
+def _unpacked(space, grad):
+    def unpack():
+        with torch.set_grad_enabled(grad):
+            return _shapes(su.unpack_logits(torch.randn(4, 7), space))
+
+    return unpack
+
+
+_LEAVES = {"a": np.zeros((2, 2), np.float32), "b": np.ones((2, 3), np.float32)}
+_KERNEL_CASES = {
+    # an operator the general path never calls: its kernel is never run
+    **{f"split {s} grad {g}": ("split_with_sizes", _unpacked(sp, g), [(4, 3), (4, 4)])
+       for s, sp in (("dict", _PAIR), ("multi", ks.MultiDiscrete([3, 4]))) for g in (False, True)},
+    # operators the general path calls: their kernel's error comes out
+    **{f"slice {s} grad {g}": ("slice.Tensor", _unpacked(sp, g), None)
+       for s, sp in (("dict", _PAIR), ("multi", ks.MultiDiscrete([3, 4]))) for g in (False, True)},
+    "add apply_mask": ("add.Tensor", lambda: su.apply_mask(torch.zeros(2, 3), torch.ones(2, 3)), None),
+    "cat flatten_object_torch": ("cat", lambda: su.flatten_object_torch(_LEAVES), None),
+    "cat flatten_object_batch": ("cat", lambda: su.flatten_object_batch(_LEAVES), None),
+}
+
+
 @pytest.mark.parametrize("other_thread", [False, True])
-@pytest.mark.parametrize("grad", [False, True])
-@pytest.mark.parametrize("space", [_PAIR, ks.MultiDiscrete([3, 4])], ids=["dict", "multi"])
-@pytest.mark.parametrize("op", ["split_with_sizes", "slice.Tensor"])
-def test_one_cut_under_a_python_kernel(op, space, grad, other_thread):
-    logits, calls = torch.randn(4, 7), []
-    with torch.set_grad_enabled(grad), idle_thread(other_thread), python_kernel(op, calls):
-        kind, out = outcome(su.unpack_logits, (logits, space))
-    if op == "split_with_sizes":  # (an operator the general path never calls)
-        assert kind == "ok" and _shapes(out) == [(4, 3), (4, 4)] and calls == []
+@pytest.mark.parametrize("case", list(_KERNEL_CASES))
+def test_fast_paths_under_a_python_kernel(case, other_thread):
+    op, fn, want = _KERNEL_CASES[case]
+    calls = []
+    before = fn()
+    with idle_thread(other_thread), python_kernel(op, calls):
+        kind, out = outcome(fn, ())
+    if want is not None:
+        assert kind == "ok" and out == want and calls == [], (out, calls)
     else:
-        assert kind == "raised" and str(out) == "slice.Tensor from Python", out
-    assert _shapes(su.unpack_logits(logits, space)) == [(4, 3), (4, 4)]
+        assert kind == "raised" and type(out) is FromKernel, out
+    assert same(fn(), before)  # (and the fast path again once the kernel is gone)
 
 
 class MembersChanging(ks.Tuple):

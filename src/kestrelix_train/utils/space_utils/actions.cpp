@@ -1035,9 +1035,7 @@ PyObject *zero_int() {
 
 // What the general path reads by name on the way: its own recursion, the
 // type tests of the recursion, torch.reshape and OrderedDict, and the one
-// global name Discrete.size reads; and the registry of torch's Python
-// kernels, which must hold no kernel for a view operator
-// (guards::view_kernels_plain()).
+// global name Discrete.size reads.
 constexpr guards::Name kCutNames[] = {{In::Module, "unpack_logits", Is::Own, impl_unpack_logits},
                                       {In::Module, "torch", Is::Torch},
                                       {In::Torch, "reshape", Is::Reshape},
@@ -1046,8 +1044,7 @@ constexpr guards::Name kCutNames[] = {{In::Module, "unpack_logits", Is::Own, imp
                                       {In::Spaces, "Dict", Is::DictSpace},
                                       {In::Spaces, "Tuple", Is::TupleSpace},
                                       {In::Spaces, "MultiDiscrete", Is::MultiSpace},
-                                      {In::BoxCode, "int", Is::Int},
-                                      {In::TorchLibrary, "_impls", Is::KernelRegistry}};
+                                      {In::BoxCode, "int", Is::Int}};
 guards::Names cut_names{kCutNames};
 
 // The logits' members that the general path reads (shape) or calls through
@@ -1153,7 +1150,7 @@ int leaf_class(PyObject *sub, const Collaborators &c) {
 bool logits_own(PyObject *logits, const Collaborators &c) {
     PyMappingMethods *mm = Py_TYPE(logits)->tp_as_mapping;
     return logits_members.hold(Py_TYPE(logits)) && mm && mm->mp_subscript == c.tensor_subscript &&
-           guards::view_kernels_plain();
+           guards::kernels_plain(guards::Kernels::Views);
 }
 
 // The same, and the names the general path reads.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -232,64 +233,6 @@ bool numpy_ops_plain() noexcept {
     return true;
 }
 
-namespace {
-
-// The operators of view_kernels_plain().
-constexpr std::string_view kViewOperators[] = {"split_with_sizes", "slice", "reshape",   "view",
-                                               "_reshape_alias",   "alias", "as_strided"};
-
-// Whether a registry entry ("namespace/operator[.overload]/key") is for one
-// of kViewOperators of torch's own namespace.
-bool takes_over_a_view(std::string_view entry) noexcept {
-    constexpr std::string_view ns = "aten/";
-    if (entry.substr(0, ns.size()) != ns)
-        return false;
-    entry.remove_prefix(ns.size());
-    const std::string_view op = entry.substr(0, entry.find_first_of("./"));
-    return std::find(std::begin(kViewOperators), std::end(kViewOperators), op) != std::end(kViewOperators);
-}
-
-// The registry's answer, for the size it had when read.
-Py_ssize_t registry_size_read = -1;
-bool registry_plain = false;
-
-} // namespace
-
-bool view_kernels_plain() noexcept {
-    PyObject *registry = collaborators().kernel_registry;
-    if (!registry)
-        return false;
-    // torch.library only adds entries (one per registration) and takes
-    // a library's entries away when the library goes: the size changes
-    // with each registration and each removal.
-    const Py_ssize_t size = PySet_GET_SIZE(registry);
-    if (SU_LIKELY(size == registry_size_read))
-        return registry_plain;
-    // Reading an entry's text may allocate (a collection may then run
-    // Python code that changes the set, which ends the iteration with an
-    // error): the answer is kept only for a complete read.
-    Ref held = Ref::borrow(registry);
-    Ref it = Ref::steal(PyObject_GetIter(registry));
-    bool plain = static_cast<bool>(it);
-    while (plain) {
-        Ref entry = Ref::steal(PyIter_Next(it.get()));
-        if (!entry)
-            break;
-        Py_ssize_t n = 0;
-        const char *text = PyUnicode_Check(entry.get()) ? PyUnicode_AsUTF8AndSize(entry.get(), &n) : nullptr;
-        plain = text && !takes_over_a_view(std::string_view(text, static_cast<size_t>(n)));
-    }
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    if (PySet_GET_SIZE(registry) == size) {
-        registry_size_read = size;
-        registry_plain = plain;
-    }
-    return plain;
-}
-
 bool Names::check(PyObject *globals) noexcept {
     // What was recorded goes first: releasing it may run Python code, which
     // must not come between the look-ups below and the use of their answer.
@@ -423,6 +366,86 @@ void Snapshot::take(std::initializer_list<PyObject *> dicts) noexcept {
         n_ = 0; // nothing is kept
     for (size_t i = 0; i < held; ++i)
         Py_DECREF(old[i]);
+}
+
+namespace {
+
+// The operators of each kind of kernels_plain(), with whether torch's own
+// kernels for meta tensors are left out.
+constexpr std::string_view kViewOperators[] = {"split_with_sizes", "slice", "reshape",   "view",
+                                               "_reshape_alias",   "alias", "as_strided"};
+constexpr std::string_view kCpuOperators[] = {"flatten", "cat",        "log",           "clamp",       "add",
+                                              "empty",   "empty_like", "empty_strided", "_unsafe_view"};
+struct OperatorGroup {
+    std::span<const std::string_view> names;
+    bool meta_counts;
+};
+constexpr OperatorGroup kGroups[] = {{kViewOperators, true}, {kCpuOperators, false}};
+
+// Whether a registry entry ("namespace/operator[.overload]/key") is a
+// kernel for an operator of `g` in torch's own namespace.
+bool takes_over(const OperatorGroup &g, std::string_view entry) noexcept {
+    constexpr std::string_view ns = "aten/";
+    if (entry.substr(0, ns.size()) != ns)
+        return false;
+    entry.remove_prefix(ns.size());
+    const size_t end = entry.find_first_of("./");
+    const std::string_view op = entry.substr(0, end);
+    if (std::find(g.names.begin(), g.names.end(), op) == g.names.end())
+        return false;
+    const size_t slash = entry.rfind('/');
+    return g.meta_counts || slash == std::string_view::npos || entry.substr(slash + 1) != "Meta";
+}
+
+constexpr Name kRegistryName[] = {{In::TorchLibrary, "_impls", Is::KernelRegistry}};
+Names registry_name{kRegistryName};
+
+// The registry's answers, for the size it had when read.
+Py_ssize_t registry_size_read = -1;
+bool registry_plain[std::size(kGroups)] = {};
+
+} // namespace
+
+bool kernels_plain(Kernels which) noexcept {
+    PyObject *registry = collaborators().kernel_registry;
+    if (!registry || !registry_name.hold(nullptr))
+        return false;
+    const auto k = static_cast<size_t>(which);
+    const Py_ssize_t size = PySet_GET_SIZE(registry);
+    if (SU_LIKELY(size == registry_size_read))
+        return registry_plain[k];
+    // Reading an entry's text may allocate (a collection may then run
+    // Python code that changes the set, which ends the iteration with an
+    // error): the answers are kept only for a complete read.
+    Ref held = Ref::borrow(registry);
+    Ref it = Ref::steal(PyObject_GetIter(registry));
+    bool plain[std::size(kGroups)];
+    std::fill(std::begin(plain), std::end(plain), static_cast<bool>(it));
+    bool complete = static_cast<bool>(it);
+    while (complete) {
+        Ref entry = Ref::steal(PyIter_Next(it.get()));
+        if (!entry)
+            break;
+        Py_ssize_t n = 0;
+        const char *text = PyUnicode_Check(entry.get()) ? PyUnicode_AsUTF8AndSize(entry.get(), &n) : nullptr;
+        if (!text) {
+            complete = false;
+            break;
+        }
+        for (size_t g = 0; g < std::size(kGroups); ++g)
+            plain[g] = plain[g] && !takes_over(kGroups[g], std::string_view(text, static_cast<size_t>(n)));
+    }
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!complete)
+        return false;
+    if (PySet_GET_SIZE(registry) == size) {
+        registry_size_read = size;
+        std::copy(std::begin(plain), std::end(plain), registry_plain);
+    }
+    return plain[k];
 }
 
 } // namespace su::guards

@@ -96,7 +96,7 @@ enum class Is : unsigned char {
     Log,   // torch.log
     Clamp, // torch.clamp
     // torch.library's set of the Python kernels registered through it (see
-    // view_kernels_plain())
+    // kernels_plain())
     KernelRegistry,
 };
 
@@ -159,16 +159,28 @@ bool same(Is is, PyObject *value) noexcept;
 // no error. Only after collaborators_ready() answered 1.
 bool numpy_ops_plain() noexcept;
 
-// Whether no Python kernel registered through torch.library can take over
-// one of the view operators that cutting logits calls (split_with_sizes,
-// slice) or that the general path's reshape may call (reshape, view,
-// _reshape_alias, alias, as_strided), for any dispatch key: torch then runs
-// its own kernels for them, which run no Python code. The registry is read
-// once per change of its size; the name that leads to it is a name of the
-// fast path's table ({In::TorchLibrary, "_impls", Is::KernelRegistry}),
-// which must hold first. Sets no error. Only after collaborators_ready()
-// answered 1.
-bool view_kernels_plain() noexcept;
+// The operators a fast path calls in place of the general path's calls, or
+// whose calls by the general path it leaves out, by kind of fast path.
+enum class Kernels : unsigned char {
+    // cutting logits: split_with_sizes and slice, and what the general
+    // path's reshape of a slice may call (reshape, view, _reshape_alias,
+    // alias, as_strided), on any device
+    Views,
+    // making or filling new CPU tensors in place of the general path's
+    // torch.flatten, torch.cat, torch.log, torch.clamp and addition: those,
+    // and the allocations (empty, empty_like, empty_strided, _unsafe_view);
+    // kernels for meta tensors do not count (torch registers its own)
+    Cpu,
+};
+
+// Whether no Python kernel registered through torch.library (for any
+// dispatch key) can take over one of the operators of `which`: torch then
+// runs its own kernels for them, which run no Python code. The registry
+// (torch.library's `_impls`, guarded as a name) is read once per change of
+// its size: torch.library adds one entry per registration and takes a
+// library's entries away when the library goes. Sets no error. Only after
+// collaborators_ready() answered 1.
+bool kernels_plain(Kernels which) noexcept;
 
 constexpr size_t kMaxNames = 12;
 constexpr size_t kMaxDicts = 10;
