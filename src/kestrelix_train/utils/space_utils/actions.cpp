@@ -1047,6 +1047,13 @@ constexpr guards::Name kCutNames[] = {{In::Module, "unpack_logits", Is::Own, imp
                                       {In::BoxCode, "int", Is::Int}};
 guards::Names cut_names{kCutNames};
 
+// The logits' members that the general path reads (shape) or calls through
+// the logits' class (subscripting), and the split the cut calls in their
+// place: torch's own, so that none of them runs Python code.
+constexpr guards::Member kLogitsMembers[] = {
+    {"shape", Has::TensorShape}, {"__getitem__", Has::TensorGetItem}, {"split_with_sizes", Has::TensorSplit}};
+guards::Members logits_members{kLogitsMembers};
+
 constexpr guards::Member kSpacesMembers[] = {{"spaces", Has::Nothing}};
 guards::Members cut_dict_members{kSpacesMembers}, cut_tuple_members{kSpacesMembers};
 constexpr guards::Member kDiscreteMembers[] = {
@@ -1137,12 +1144,28 @@ int leaf_class(PyObject *sub, const Collaborators &c) {
     return 1;
 }
 
+// Whether what the cut calls on the logits is torch's own: their members,
+// the subscript slot behind __getitem__, and the kernels of the view
+// operators. Checking runs no Python code.
+bool logits_own(PyObject *logits, const Collaborators &c) {
+    PyMappingMethods *mm = Py_TYPE(logits)->tp_as_mapping;
+    return logits_members.hold(Py_TYPE(logits)) && mm && mm->mp_subscript == c.tensor_subscript &&
+           guards::kernels_plain(guards::Kernels::Views);
+}
+
+// The same, and the names the general path reads.
+bool torch_own(PyObject *globals, PyObject *logits, const Collaborators &c) {
+    return cut_names.hold(globals) && logits_own(logits, c);
+}
+
 // The names the fast path stands in for, for `logits`; false where the
 // general path must run, with an error set only where one must be passed
 // on. Whether torch runs plainly is asked separately (torch_plain()).
 bool cut_allowed(PyObject *globals, PyObject *logits, const Collaborators *&c) {
     c = fast_collaborators();
-    return c && Py_TYPE(logits) == reinterpret_cast<PyTypeObject *>(c->tensor) && cut_names.hold(globals);
+    if (!c || Py_TYPE(logits) != reinterpret_cast<PyTypeObject *>(c->tensor))
+        return false;
+    return torch_own(globals, logits, *c);
 }
 
 // logits.shape as the exact tuple torch gives (torch.Size), with at least
@@ -1212,7 +1235,8 @@ bool has_planned_shape(PyObject *piece, PyObject *shape, Py_ssize_t nb, long lon
 // logits, entered a torch mode or turned grad mode on: everything the split
 // is called with is made first, the modes are asked again last (those calls
 // allocate nothing a collection counts), and the bound method is called with
-// the argument tuple as it is (no tuple is made on the way into torch). In
+// the argument tuple as it is (no tuple is made on the way into torch); the
+// logits' members and torch's view kernels are checked again with them. In
 // either case widths that no longer fit make torch refuse the split (another
 // thread may resize the logits while torch splits them), and the general
 // path runs.
@@ -1246,6 +1270,8 @@ int cut_pieces(const Collaborators &c, PyObject *logits, const std::vector<CutMe
         Ref bound = Ref::steal(Py_TYPE(descr)->tp_descr_get(descr, logits, nullptr));
         if (!bound)
             return -1;
+        if (!logits_own(logits, c))
+            return 0;
         int plain = torch_plain();
         if (plain > 0)
             plain = grad_off(c);
@@ -1402,7 +1428,10 @@ Ref unpack_by_one_cut(PyObject *globals, PyObject *logits, PyObject *space, bool
     for (CutMember &m : plan)
         if (!plan_member(globals, *c, m))
             return {};
-    if (!cut_names.hold(globals)) // (its key comparisons may run Python code)
+    // The type tests and the members' reads may have run Python code; the
+    // guards' own key comparisons may too, so nothing runs between their
+    // last check and the window below.
+    if (!torch_own(globals, logits, *c))
         return {};
     // From here to the last piece nothing runs but torch's getters and its
     // slicing or split, which run no Python code of their own. While no
@@ -1434,9 +1463,6 @@ Ref unpack_by_one_cut(PyObject *globals, PyObject *logits, PyObject *space, bool
     pieces.reserve(plan.size());
     int r = 0;
     if (off) {
-        PyMappingMethods *mm = Py_TYPE(logits)->tp_as_mapping;
-        if (!mm || mm->mp_subscript != c->tensor_subscript)
-            return {}; // slicing is not torch's own
         r = cut_pieces(*c, logits, plan, last - total, still, pieces);
     } else {
         r = slice_pieces(logits, plan, pieces);
@@ -1493,9 +1519,6 @@ Ref multi_discrete_by_one_cut(PyObject *globals, PyObject *logits, PyObject *spa
     const Collaborators *c = nullptr;
     if (!cut_allowed(globals, logits, c) || Py_TYPE(space) != c->multi_discrete_space ||
         !nvec_members.hold(c->multi_discrete_space))
-        return {};
-    PyMappingMethods *mm = Py_TYPE(logits)->tp_as_mapping;
-    if (!mm || mm->mp_subscript != c->tensor_subscript)
         return {};
     // (With grad mode on the general path's slices are what it takes.)
     const int off = grad_off(*c);

@@ -162,6 +162,13 @@ void optional_fields(Collaborators &c) {
     if (forward_ad && PyModule_CheckExact(forward_ad.get()))
         c.forward_ad_globals = Py_NewRef(PyModule_GetDict(forward_ad.get()));
     PyErr_Clear();
+    Ref library = import("torch.library");
+    Ref registry = attr(library, "_impls");
+    if (registry && PyModule_CheckExact(library.get()) && Py_IS_TYPE(registry.get(), &PySet_Type)) {
+        c.library_module = library.release();
+        c.kernel_registry = registry.release();
+    }
+    PyErr_Clear();
     const struct {
         PyObject *Collaborators::*field;
         const char *name;
@@ -176,6 +183,7 @@ void optional_fields(Collaborators &c) {
         {&Collaborators::tensor_is_neg, "is_neg"},
         {&Collaborators::tensor_is_contiguous, "is_contiguous"},
         {&Collaborators::tensor_data_ptr, "data_ptr"},
+        {&Collaborators::tensor_getitem, "__getitem__"},
     };
     if (!c.tensor || !PyType_Check(c.tensor))
         return;
@@ -184,8 +192,10 @@ void optional_fields(Collaborators &c) {
         PyObject *found =
             key ? internals::type_lookup(reinterpret_cast<PyTypeObject *>(c.tensor), key.get()) : nullptr;
         PyErr_Clear();
-        // Attribute descriptors and methods of torch's own base class only.
-        if (found && (Py_IS_TYPE(found, &PyGetSetDescr_Type) || Py_IS_TYPE(found, &PyMethodDescr_Type)))
+        // Attribute descriptors, methods and slots of torch's own base class
+        // only.
+        if (found && (Py_IS_TYPE(found, &PyGetSetDescr_Type) || Py_IS_TYPE(found, &PyMethodDescr_Type) ||
+                      Py_IS_TYPE(found, &PyWrapperDescr_Type)))
             c.*m.field = Py_NewRef(found);
     }
 }
@@ -362,7 +372,10 @@ void release(Collaborators &c) noexcept {
                              &c.tensor_is_nested,
                              &c.tensor_is_neg,
                              &c.tensor_is_contiguous,
-                             &c.tensor_data_ptr})
+                             &c.tensor_data_ptr,
+                             &c.tensor_getitem,
+                             &c.library_module,
+                             &c.kernel_registry})
         Py_CLEAR(*field);
     for (PyObject *&dtype : c.torch_dtype)
         Py_CLEAR(dtype);

@@ -119,6 +119,13 @@ struct Collaborators {
     PyObject *tensor_is_neg = nullptr;        // is_neg
     PyObject *tensor_is_contiguous = nullptr; // is_contiguous
     PyObject *tensor_data_ptr = nullptr;      // data_ptr
+    PyObject *tensor_getitem = nullptr;       // __getitem__ (a slot wrapper)
+    // torch.library, and the set of the Python kernels registered through
+    // it ("namespace/operator[.overload]/dispatch key"); nullptr where either
+    // cannot be had, which turns off the fast paths that call an operator
+    // such a kernel could take over.
+    PyObject *library_module = nullptr;
+    PyObject *kernel_registry = nullptr;
     // torch's state that makes its calls behave otherwise than plainly:
     // function modes (a default device among them), dispatch modes (fake
     // tensors among them) and functorch transforms. See torch_plain().

@@ -1073,10 +1073,13 @@ int fill_tensor(const Gather &g, Ref &out) {
     if (!base && PyErr_Occurred())
         return -1;
     // A mode set up meanwhile would have seen, and could have changed, the
-    // new tensor.
+    // new tensor (and a Python kernel registered meanwhile could take over
+    // the general path's calls).
     const int plain = torch_plain();
     if (plain <= 0)
         return plain;
+    if (!guards::kernels_plain(guards::Kernels::Cpu))
+        return 0;
     std::vector<RowPiece> pieces;
     pieces.reserve(g.entries.size());
     if (!leaves_unchanged(g, pieces))
@@ -1221,9 +1224,13 @@ int flatten_gathered(PyObject *globals, PyObject *space, PyObject *x, Target tar
         return r;
     const bool calls_torch = target == Target::Torch || target == Target::Batch || g.has_tensors;
     if (calls_torch) {
+        // (torch.empty stands in for torch.flatten and torch.cat: a Python
+        // kernel of any of them must run where the general path runs it)
         const int plain = torch_plain();
         if (plain <= 0)
             return plain;
+        if (!guards::kernels_plain(guards::Kernels::Cpu))
+            return 0;
     }
     if (g.uniform && (g.fillable || target == Target::Numpy || target == Target::Unknown)) {
         const int filled =

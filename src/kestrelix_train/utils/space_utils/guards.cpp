@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <span>
+#include <string_view>
 #include <utility>
 
 namespace su::guards {
@@ -70,6 +72,8 @@ PyObject *expected(Is is, const Collaborators &c) noexcept {
         return c.log;
     case Is::Clamp:
         return c.clamp;
+    case Is::KernelRegistry:
+        return c.kernel_registry;
     default:
         return nullptr;
     }
@@ -112,6 +116,9 @@ bool namespaces(In in, PyObject *globals, const Collaborators &c, PyObject *&ns,
         ns = c.selector_code_globals;
         builtins = c.selector_code_builtins;
         return ns && builtins;
+    case In::TorchLibrary:
+        ns = module_namespace(c.library_module);
+        return ns != nullptr;
     }
     return false;
 }
@@ -147,10 +154,12 @@ constexpr PyObject *Collaborators::*kMemberOf[] = {&Collaborators::box_size,
                                                    &Collaborators::tensor_is_nested,
                                                    &Collaborators::tensor_is_neg,
                                                    &Collaborators::tensor_is_contiguous,
-                                                   &Collaborators::tensor_data_ptr};
+                                                   &Collaborators::tensor_data_ptr,
+                                                   &Collaborators::tensor_getitem,
+                                                   &Collaborators::split_with_sizes};
 
 static_assert(std::size(kMemberOf) ==
-              static_cast<size_t>(Has::TensorDataPtr) - static_cast<size_t>(Has::BoxSize) + 1);
+              static_cast<size_t>(Has::TensorSplit) - static_cast<size_t>(Has::BoxSize) + 1);
 
 // The member `has` names (nullptr for Has::Nothing), in `out`; false where
 // it could not be had.
@@ -357,6 +366,86 @@ void Snapshot::take(std::initializer_list<PyObject *> dicts) noexcept {
         n_ = 0; // nothing is kept
     for (size_t i = 0; i < held; ++i)
         Py_DECREF(old[i]);
+}
+
+namespace {
+
+// The operators of each kind of kernels_plain(), with whether torch's own
+// kernels for meta tensors are left out.
+constexpr std::string_view kViewOperators[] = {"split_with_sizes", "slice", "reshape",   "view",
+                                               "_reshape_alias",   "alias", "as_strided"};
+constexpr std::string_view kCpuOperators[] = {"flatten", "cat",        "log",           "clamp",       "add",
+                                              "empty",   "empty_like", "empty_strided", "_unsafe_view"};
+struct OperatorGroup {
+    std::span<const std::string_view> names;
+    bool meta_counts;
+};
+constexpr OperatorGroup kGroups[] = {{kViewOperators, true}, {kCpuOperators, false}};
+
+// Whether a registry entry ("namespace/operator[.overload]/key") is a
+// kernel for an operator of `g` in torch's own namespace.
+bool takes_over(const OperatorGroup &g, std::string_view entry) noexcept {
+    constexpr std::string_view ns = "aten/";
+    if (entry.substr(0, ns.size()) != ns)
+        return false;
+    entry.remove_prefix(ns.size());
+    const size_t end = entry.find_first_of("./");
+    const std::string_view op = entry.substr(0, end);
+    if (std::find(g.names.begin(), g.names.end(), op) == g.names.end())
+        return false;
+    const size_t slash = entry.rfind('/');
+    return g.meta_counts || slash == std::string_view::npos || entry.substr(slash + 1) != "Meta";
+}
+
+constexpr Name kRegistryName[] = {{In::TorchLibrary, "_impls", Is::KernelRegistry}};
+Names registry_name{kRegistryName};
+
+// The registry's answers, for the size it had when read.
+Py_ssize_t registry_size_read = -1;
+bool registry_plain[std::size(kGroups)] = {};
+
+} // namespace
+
+bool kernels_plain(Kernels which) noexcept {
+    PyObject *registry = collaborators().kernel_registry;
+    if (!registry || !registry_name.hold(nullptr))
+        return false;
+    const auto k = static_cast<size_t>(which);
+    const Py_ssize_t size = PySet_GET_SIZE(registry);
+    if (SU_LIKELY(size == registry_size_read))
+        return registry_plain[k];
+    // Reading an entry's text may allocate (a collection may then run
+    // Python code that changes the set, which ends the iteration with an
+    // error): the answers are kept only for a complete read.
+    Ref held = Ref::borrow(registry);
+    Ref it = Ref::steal(PyObject_GetIter(registry));
+    bool plain[std::size(kGroups)];
+    std::fill(std::begin(plain), std::end(plain), static_cast<bool>(it));
+    bool complete = static_cast<bool>(it);
+    while (complete) {
+        Ref entry = Ref::steal(PyIter_Next(it.get()));
+        if (!entry)
+            break;
+        Py_ssize_t n = 0;
+        const char *text = PyUnicode_Check(entry.get()) ? PyUnicode_AsUTF8AndSize(entry.get(), &n) : nullptr;
+        if (!text) {
+            complete = false;
+            break;
+        }
+        for (size_t g = 0; g < std::size(kGroups); ++g)
+            plain[g] = plain[g] && !takes_over(kGroups[g], std::string_view(text, static_cast<size_t>(n)));
+    }
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!complete)
+        return false;
+    if (PySet_GET_SIZE(registry) == size) {
+        registry_size_read = size;
+        std::copy(std::begin(plain), std::end(plain), registry_plain);
+    }
+    return plain[k];
 }
 
 } // namespace su::guards

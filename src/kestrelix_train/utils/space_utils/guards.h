@@ -54,6 +54,7 @@ enum class In : unsigned char {
     NumpyCode,    // what the code of a numpy function reads by name (see Is::CodeReads)
     BoxCode,      // a global name of the core library's Box.size
     SelectorCode, // a global name of the core library's SkillSelector methods
+    TorchLibrary, // an attribute of torch.library
 };
 
 // What a name must lead to. The first ones are collaborators' fields.
@@ -94,6 +95,9 @@ enum class Is : unsigned char {
     Inf,   // numpy.inf
     Log,   // torch.log
     Clamp, // torch.clamp
+    // torch.library's set of the Python kernels registered through it (see
+    // kernels_plain())
+    KernelRegistry,
 };
 
 struct Name {
@@ -127,6 +131,8 @@ enum class Has : unsigned char {
     TensorIsNeg,        // is_neg
     TensorIsContiguous, // is_contiguous
     TensorDataPtr,      // data_ptr
+    TensorGetItem,      // __getitem__
+    TensorSplit,        // split_with_sizes
 };
 
 struct Member {
@@ -152,6 +158,29 @@ bool same(Is is, PyObject *value) noexcept;
 // numpy's own ufuncs: numpy 1.x lets np.set_numeric_ops replace them. Sets
 // no error. Only after collaborators_ready() answered 1.
 bool numpy_ops_plain() noexcept;
+
+// The operators a fast path calls in place of the general path's calls, or
+// whose calls by the general path it leaves out, by kind of fast path.
+enum class Kernels : unsigned char {
+    // cutting logits: split_with_sizes and slice, and what the general
+    // path's reshape of a slice may call (reshape, view, _reshape_alias,
+    // alias, as_strided), on any device
+    Views,
+    // making or filling new CPU tensors in place of the general path's
+    // torch.flatten, torch.cat, torch.log, torch.clamp and addition: those,
+    // and the allocations (empty, empty_like, empty_strided, _unsafe_view);
+    // kernels for meta tensors do not count (torch registers its own)
+    Cpu,
+};
+
+// Whether no Python kernel registered through torch.library (for any
+// dispatch key) can take over one of the operators of `which`: torch then
+// runs its own kernels for them, which run no Python code. The registry
+// (torch.library's `_impls`, guarded as a name) is read once per change of
+// its size: torch.library adds one entry per registration and takes a
+// library's entries away when the library goes. Sets no error. Only after
+// collaborators_ready() answered 1.
+bool kernels_plain(Kernels which) noexcept;
 
 constexpr size_t kMaxNames = 12;
 constexpr size_t kMaxDicts = 10;

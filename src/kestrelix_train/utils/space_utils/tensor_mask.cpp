@@ -271,7 +271,8 @@ int is_false(const Ref &value) {
 
 // Whether nothing outside the two tensors makes the general path's calls
 // behave otherwise than the pass: the names and members it stands in for,
-// torch's modes, a dual level, and autograd. 1, 0, or -1 with an error set.
+// torch's modes, Python kernels of the operators it stands in for, a dual
+// level, and autograd. 1, 0, or -1 with an error set.
 int settings_hold(PyObject *globals, PyObject *logits, PyObject *mask) {
     const Collaborators &c = collaborators();
     if (!c.forward_ad_globals || !names.hold(globals) || !members.hold(Py_TYPE(logits)))
@@ -279,6 +280,8 @@ int settings_hold(PyObject *globals, PyObject *logits, PyObject *mask) {
     const int plain = torch_plain();
     if (plain <= 0)
         return plain;
+    if (!guards::kernels_plain(guards::Kernels::Cpu))
+        return 0; // (a Python kernel of log, clamp or add would run in the general path)
     // Inside a dual level a tensor may carry a tangent, which the sum would
     // carry on.
     PyObject *level = PyDict_GetItemWithError(c.forward_ad_globals, SU_STR(_current_level));
