@@ -492,6 +492,19 @@ def _check_runners(algo: Any, config: train_drone.Config, ledger: Any, kills: in
     return restarts
 
 
+def _await_restart(algo: Any, config: train_drone.Config, timeout: float = 120.0) -> None:
+    """Waits until RLlib has brought the killed env runner back (Ray restarts
+    its process; RLlib probes it and sends it the weights), so that the next
+    iteration samples on every runner again."""
+    group = algo.env_runner_group
+    deadline = time.monotonic() + timeout
+    while group.num_healthy_remote_env_runners() < config.workers:
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"the killed env runner did not come back within {timeout:.0f} s")
+        time.sleep(0.5)
+        algo.restore_env_runners(group)
+
+
 def _where_ray(config: train_drone.Config) -> str:
     nodes = len([node for node in ray.nodes() if node.get("Alive")])
     if config.address:
@@ -544,6 +557,8 @@ def train(config: train_drone.Config, settings: Optional[PPOSettings] = None) ->
                     if killer is not None:
                         killer.join()
                         result.runners_killed += int(killer.killed)
+                if killer is not None and killer.killed:
+                    _await_restart(algo, config)
                 reports = _drain_runners(algo, config)
                 episodes = [e for report in reports for e in report["episodes"]]
                 result.episodes.extend(episodes)
