@@ -129,9 +129,12 @@ def rllib_pieces(config: Any) -> Any:
     """RLlib's own pieces put into the example's PPOConfig."""
     from ray.rllib.core.rl_module.rl_module import RLModuleSpec
 
+    # RLlib's free_log_std is for Box action spaces only: the policy puts
+    # the altitude's standard deviation out
+    model = {key: value for key, value in dict(config.model_config).items() if key != "initial_std"}
     return (
         config.framework("torch")
-        .rl_module(rl_module_spec=RLModuleSpec(module_class=MaskingPPOModule))
+        .rl_module(rl_module_spec=RLModuleSpec(module_class=MaskingPPOModule), model_config={**model, "free_log_std": False})
         .env_runners(env_to_module_connector=_flatten_observations)
     )
 

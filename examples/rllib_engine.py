@@ -188,7 +188,8 @@ class DroneEnv(gymnasium.Env):  # type: ignore[type-arg]
 
     Random streams: each environment draws from a stream of its own, keyed
     by the run's seed, its env runner and its index there (a seed sequence
-    of the three, so that different seeds never share a stream). RLlib
+    of the three, so that different seeds never share a stream; a restarted
+    env runner's environments add how many times they were built). RLlib
     resets with the same seed at every sample(): a seed already seen goes on
     with the stream (a new layout every episode); a new one starts a stream
     keyed by it as well."""
@@ -202,6 +203,11 @@ class DroneEnv(gymnasium.Env):  # type: ignore[type-arg]
         quiet_notes()
         if env_config.get("ledger") and ROAD.ledger is None:
             ROAD.ledger = ray.get_actor(env_config["ledger"])
+        if ROAD.ledger is not None:
+            # a restarted env runner's environments draw streams of their own,
+            # not their predecessors' layouts again
+            built = ray.get(ROAD.ledger.built.remote(worker, self._key[2]))
+            self._key += [built] if built > 1 else []
         self._loop = asyncio.new_event_loop()
         if not env_config.get("trace", True):
             train_drone.silence_trace()

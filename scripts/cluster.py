@@ -30,6 +30,8 @@ import train_drone  # noqa: E402
 # the env runners' slot: one per node, so that the two runners land on different nodes
 RUNNER_SLOT = "drone_env_runner"
 KILL_IN = 2
+# what a run that learned reaches: the mean return of its last 128 episodes
+LAST, LEARNED = 128, 1.8
 
 
 def main(argv: list[str]) -> int:
@@ -68,6 +70,11 @@ def main(argv: list[str]) -> int:
         result = train_drone.train(config)
         print(train_drone.summary(result, config))
         failures = []
+        last = result.episodes[-LAST:]
+        mean = sum(e.episode_return for e in last) / max(1, len(last))
+        print(f"  last {len(last)} episodes' mean return: {mean:+.2f} (at least {LEARNED:+.1f}: learned)")
+        if mean < LEARNED or result.forbidden_actions:
+            failures.append(f"the run did not learn (return {mean:+.2f}, {result.forbidden_actions} forbidden actions)")
         if result.runner_nodes != 2:
             failures.append(f"the env runners ran on {result.runner_nodes} node(s), not 2")
         if kill and (result.runners_killed != 1 or result.runner_restarts != 1):

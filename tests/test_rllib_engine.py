@@ -119,6 +119,8 @@ def test_a_killed_env_runner_is_restarted_and_its_unreturned_episodes_are_counte
     # the next iteration sampled on both runners again, with their full shares
     assert len(result.episodes) >= 2 * 8
     assert result.forbidden_actions == 0 and result.non_finite_gradients == 0
+    # the restarted runner's environment does not replay its predecessor's layouts
+    assert result.layouts == len(result.episodes)
     lost = result.episodes_ended - result.episodes_received
     assert f"restarted: 1; episodes lost with the killed runner: {lost} " in train_drone.summary(result, config)
 
