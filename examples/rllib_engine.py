@@ -201,8 +201,8 @@ class DroneEnv(gymnasium.Env):  # type: ignore[type-arg]
         self._worker = worker
         env_config = dict(env_config or {})
         quiet_notes()
-        if env_config.get("ledger") and ROAD.ledger is None:
-            ROAD.ledger = ray.get_actor(env_config["ledger"])
+        # this run's ledger, or none (never one left by an earlier run in this process)
+        ROAD.ledger = ray.get_actor(env_config["ledger"]) if env_config.get("ledger") else None
         if ROAD.ledger is not None:
             # a restarted env runner's environments draw streams of their own,
             # not their predecessors' layouts again

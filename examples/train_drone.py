@@ -22,7 +22,12 @@ their meaning as near as PPO allows:
                 while they hold fewer than 128 steps (one minibatch), PPO
                 samples as many again
   --workers     N Ray env runners (0: RLlib's local env runner, in this
-                process); the learner always runs in this process, on the CPU
+                process)
+  --learners    N learner actors, data-parallel (0, the default: the learner
+                runs in this process, on the CPU)
+  --address     join the Ray cluster at this address (RAY_ADDRESS where it is
+                set); without either, the run starts a Ray instance of its
+                own and never joins a cluster it finds on the machine
   --lr          PPO's learning rate (default 0.001 with this engine)
   --output      the trace files are trace.runner<N>.log, one per env runner
                 (trace.log with --workers 0)
