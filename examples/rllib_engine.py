@@ -12,9 +12,11 @@ package's RLlib pieces (kestrelix_train.rllib, through masked_ppo):
                                  agent's action mask (compute_selector_action_mask,
                                  combine_masks, mask_all_zero) in the
                                  observation's action_mask
-    MaskedPPOModule (env runners flatten_object_batch, the policy,
-    and the learner)             unpack_logits and apply_mask with the masks
-                                 read from the batch
+    FlattenMaskedObservations    flatten_object_numpy of each observation and
+    (env-to-module piece)        of its mask, as they come from the env
+    MaskedPPOModule (env runners the policy on the flat batch, unpack_logits
+    and the learner)             and apply_mask with the masks read from the
+                                 batch, flatten_object_batch of the parts
     MaskedDistribution           unpack_logits cuts the distribution inputs
                                  into the action space's structure
     MaskedActions (module-to-env unsquash_action_batch, and action_fits_mask
