@@ -114,7 +114,7 @@ class Unmasked(kr.MaskedPPOModule):
 
     def _forward(self, batch, **kwargs):
         out = self._masked(batch, torch.zeros(1, 1, dtype=torch.bool))
-        out["action_mask"] = self.spaces.masks(batch[Columns.OBS]["action_mask"], su.unpack_logits)
+        out["action_mask"] = self.spaces.masks(self.spaces.split(batch[Columns.OBS])[1], su.unpack_logits)
         return out
 
 

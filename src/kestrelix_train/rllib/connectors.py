@@ -76,19 +76,18 @@ class MaskedActions(ConnectorV2):  # type: ignore[misc]
 
 class FlattenMaskedObservations(ConnectorV2):  # type: ignore[misc]
     """The env-to-module piece that comes first: each new observation of the
-    convention (``observations`` and ``action_mask``) becomes two flat
-    arrays, ``flatten_object_numpy`` of its leaves and of the mask's parts
-    (see ``FlatObservationSpace``), written back into its episode as RLlib's
-    own ``FlattenObservations`` does. The rest of RLlib's road (its
-    connectors batching and converting each leaf, the episodes storing and
+    convention (``observations`` and ``action_mask``) becomes one flat array,
+    ``flatten_object_numpy`` of its leaves and of the mask's parts (see
+    ``FlatObservationSpace``), written back into its episode as RLlib's own
+    ``FlattenObservations`` does. The rest of RLlib's road (its connectors
+    batching and converting each leaf, the episodes storing and
     concatenating them, the learner slicing its minibatches) then handles
-    two arrays a step instead of one per leaf, and the module takes them as
-    they are."""
+    one array a step instead of one per leaf, and the module cuts it."""
 
     def recompute_output_observation_space(self, input_observation_space: Any, input_action_space: Any) -> Any:
         self._spaces = MaskedSpaces(input_observation_space, input_action_space)
         spaces = self._spaces
-        return FlatObservationSpace(input_observation_space, spaces.feature_width, spaces.mask_width, spaces.mask_dtype)
+        return FlatObservationSpace(input_observation_space, spaces.feature_width, spaces.mask_width)
 
     def __call__(self, *, rl_module: Any, batch: Dict[str, Any], episodes: List[Any], **kwargs: Any) -> Any:
         for episode in self.single_agent_episode_iterator(episodes, agents_that_stepped_only=True):

@@ -103,22 +103,17 @@ def _observation_leaf(space: Any) -> Callable[[torch.Tensor], torch.Tensor] | No
     return None
 
 
-class FlatObservationSpace(gymnasium.spaces.Dict):
+class FlatObservationSpace(gymnasium.spaces.Box):
     """The convention's observation space as ``FlattenMaskedObservations``
-    puts it out: ``observations`` one float32 ``Box`` of the leaves
-    flattened in the space's order (``Discrete`` and ``MultiDiscrete``
-    one-hot), ``action_mask`` one ``Box`` of the masked parts in the action
-    space's order. ``nested`` is the space it came from, so that a module
-    built on this space also takes the environment's own observations (a
-    module loaded from a checkpoint, say)."""
+    puts it out: one float32 ``Box``, the observations' leaves flattened in
+    the space's order (``Discrete`` and ``MultiDiscrete`` one-hot), then the
+    mask's parts in the action space's order. ``nested`` is the space it
+    came from, so that a module built on this space also takes the
+    environment's own observations (a module loaded from a checkpoint,
+    say)."""
 
-    def __init__(self, nested: Any, features: int, mask_width: int, mask_dtype: Any) -> None:
-        super().__init__(
-            OrderedDict(
-                observations=gymnasium.spaces.Box(-np.inf, np.inf, (features,), np.float32),
-                action_mask=gymnasium.spaces.Box(0, 1, (mask_width,), mask_dtype),
-            )
-        )
+    def __init__(self, nested: Any, features: int, mask_width: int) -> None:
+        super().__init__(-np.inf, np.inf, (features + mask_width,), np.float32)
         self.nested = nested
 
 
@@ -180,7 +175,6 @@ class MaskedSpaces:
         self.structured_mask = not isinstance(observation_space["action_mask"], gymnasium.spaces.Box)
         mask_leaves = [_pick(observation_space["action_mask"], path) for _, path in self.masked]
         self.mask_width = sum(int(np.prod(leaf.shape)) for leaf in mask_leaves)
-        self.mask_dtype = np.result_type(*[leaf.dtype for leaf in mask_leaves]) if mask_leaves else np.int8
 
     def output_space(self, free_log_std: bool) -> Any:
         """The policy network's output: logits, and each Gaussian's means
@@ -243,14 +237,18 @@ class MaskedSpaces:
             out[key] = unpack(value, self.parts[key]) if key in self.multi else value
         return out
 
-    def flat_observation(self, observation: Any, flatten: Callable[[Any], Any]) -> Dict[str, Any]:
+    def split(self, observation: Any) -> Tuple[Any, Any]:
+        """(observations, mask) of a batch: the environment's own ``Dict``,
+        or the one tensor of ``FlattenMaskedObservations``."""
+        if isinstance(observation, torch.Tensor):
+            return observation[..., : self.feature_width], observation[..., self.feature_width :]
+        return observation["observations"], observation["action_mask"]
+
+    def flat_observation(self, observation: Any, flatten: Callable[[Any], Any]) -> Any:
         """One observation of the convention as ``FlatObservationSpace`` holds it."""
-        features = [convert(_pick(observation["observations"], path)) for path, convert in zip(self.observation_paths, self.numpy_leaves)]
-        mask = [np.asarray(_pick(observation["action_mask"], path)) for _, path in self.masked]
-        return {
-            "observations": flatten(features).astype(np.float32, copy=False),
-            "action_mask": flatten(mask) if mask else np.zeros(0, self.mask_dtype),
-        }
+        leaves = [convert(_pick(observation["observations"], path)) for path, convert in zip(self.observation_paths, self.numpy_leaves)]
+        leaves += [np.asarray(_pick(observation["action_mask"], path)) for _, path in self.masked]
+        return flatten(leaves).astype(np.float32, copy=False)
 
     def nest(self, parts: List[Any]) -> Any:
         """Parts in order, put back into the action space's structure."""
