@@ -203,6 +203,9 @@ def table(results: Dict[str, List[Dict[str, Any]]]) -> str:
         module, rllib = median("module", key), median("rllib", key)
         rows.append(f"| {name} | {module:.0f} | {rllib:.0f} | {rllib / module:.2f}x |")
     for variant in VARIANTS:
+        length = statistics.median(r["steps"] / r["episodes"] for r in results[variant])
+        rows.append(f"| {variant}: steps per episode (median) | {length:.1f} | | |")
+    for variant in VARIANTS:
         returns = ", ".join(f"{r['last_return']:+.2f}" for r in results[variant])
         forbidden = sum(r["forbidden_actions"] for r in results[variant])
         window = results[variant][0]["last_window"]
@@ -234,7 +237,7 @@ def main(argv: Optional[List[str]] = None) -> int:
             print(
                 f"round {round_ + 1} {variant:>6}: sampling {found['sampling_us_per_step']:.0f} µs/step, "
                 f"learning {found['learning_us_per_step']:.0f} µs/step, last return {found['last_return']:+.2f}, "
-                f"{found['seconds']:.0f} s",
+                f"{found['steps'] / found['episodes']:.1f} steps/episode, {found['seconds']:.0f} s",
                 flush=True,
             )
     print(table(results))
