@@ -106,7 +106,9 @@ def test_every_episode_has_a_new_layout_and_seeds_never_share_a_stream(engine, t
     assert len(set(layouts)) == len(layouts)
 
 
-def test_a_killed_env_runner_is_restarted_and_its_unreturned_episodes_are_counted(tmp_path):
+def test_a_killed_env_runner_is_restarted_and_its_unreturned_episodes_are_counted(tmp_path, monkeypatch):
+    # the run silences the trace in this process too: undone after the test
+    monkeypatch.setattr(su, "print", print, raising=False)
     config = train_drone.Config(
         iterations=3, episodes_per_iteration=8, max_steps=10, workers=2, output=tmp_path, progress=False,
         plot=False, trace=False, engine="rllib", learning_rate=train_drone.RLLIB_LEARNING_RATE, kill_runner_in=2,
