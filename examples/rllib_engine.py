@@ -12,18 +12,30 @@ package's RLlib pieces (kestrelix_train.rllib, through masked_ppo):
                                  agent's action mask (compute_selector_action_mask,
                                  combine_masks, mask_all_zero) in the
                                  observation's action_mask
-    MaskedPPOModule (env runners flatten_object_batch, the policy,
-    and the learner)             unpack_logits and apply_mask with the masks
-                                 read from the batch
+    FlattenMaskedObservations    flatten_object_numpy of each observation and
+    (env-to-module piece)        of its mask, as they come from the env
+    MaskedPPOModule (env runners the policy on the flat batch, unpack_logits
+    and the learner)             and apply_mask with the masks read from the
+                                 batch, flatten_object_batch of the parts
     MaskedDistribution           unpack_logits cuts the distribution inputs
                                  into the action space's structure
     MaskedActions (module-to-env unsquash_action_batch, and action_fits_mask
     connector piece)             for every action before it goes to the env
 
 The learner runs in this process on the CPU (RLlib's PPO loss, KL term
-included); it counts every gradient that is not finite. This module imports
-Ray, so train_drone.py imports it only when this engine is chosen; each env
-runner (a Ray actor) imports it, and the package, by itself.
+included), or with --learners N in N Ray actors (data-parallel); each counts
+every gradient that is not finite. This module imports Ray, so
+train_drone.py imports it only when this engine is chosen; each env runner
+and learner (Ray actors) imports it, and the package, by itself.
+
+Ray: a local instance of this run's own, always, unless an address is given
+(--address, or RAY_ADDRESS given to train_drone.py): then the run joins that
+cluster, whose every node must have the package installed.
+
+Failed env runners stop the run, unless a run kills one on purpose
+(Config.kill_runner_in, scripts/cluster.sh --kill-runner): then RLlib
+restarts it, a ledger actor (runner_ledger.py) counts the episodes the
+killed runner took with it, and any other failure still stops the run.
 """
 
 from __future__ import annotations
@@ -33,7 +45,9 @@ import dataclasses
 import importlib
 import logging
 import os
+import signal
 import sys
+import threading
 import time
 from collections import OrderedDict
 from pathlib import Path
@@ -96,6 +110,7 @@ class RoadLog:
     layouts: List[bytes] = dataclasses.field(default_factory=list)  # each episode's start and pickup
     forbidden_actions: int = 0  # counted by the simulators
     traces: List[train_drone.TraceLog] = dataclasses.field(default_factory=list)
+    ledger: Any = None  # the run's RunnerLedger, where failed env runners are restarted
 
 
 ROAD = RoadLog()
@@ -119,6 +134,9 @@ def drain(runner: Any = None) -> Dict[str, Any]:
         "trace_files": [trace.path for trace in ROAD.traces],
         "module": su.__file__,
         "cpu": time.process_time(),  # this process's, since it started
+        "pid": os.getpid(),
+        "worker": int(getattr(runner, "worker_index", 0) or 0),
+        "node": ray.get_runtime_context().get_node_id() if ray.is_initialized() else None,
     }
     ROAD.episodes, ROAD.layouts, ROAD.forbidden_actions = [], [], 0
     if piece:
@@ -172,7 +190,8 @@ class DroneEnv(gymnasium.Env):  # type: ignore[type-arg]
 
     Random streams: each environment draws from a stream of its own, keyed
     by the run's seed, its env runner and its index there (a seed sequence
-    of the three, so that different seeds never share a stream). RLlib
+    of the three, so that different seeds never share a stream; a restarted
+    env runner's environments add how many times they were built). RLlib
     resets with the same seed at every sample(): a seed already seen goes on
     with the stream (a new layout every episode); a new one starts a stream
     keyed by it as well."""
@@ -181,8 +200,16 @@ class DroneEnv(gymnasium.Env):  # type: ignore[type-arg]
         # RLlib passes an EnvContext: the settings, and which env runner this is
         worker = int(getattr(env_config, "worker_index", 0) or 0)
         self._key = [int((env_config or {}).get("seed", 0)), worker, int(getattr(env_config, "vector_index", 0) or 0)]
+        self._worker = worker
         env_config = dict(env_config or {})
         quiet_notes()
+        # this run's ledger, or none (never one left by an earlier run in this process)
+        ROAD.ledger = ray.get_actor(env_config["ledger"]) if env_config.get("ledger") else None
+        if ROAD.ledger is not None:
+            # a restarted env runner's environments draw streams of their own,
+            # not their predecessors' layouts again
+            built = ray.get(ROAD.ledger.built.remote(worker, self._key[2]))
+            self._key += [built] if built > 1 else []
         self._loop = asyncio.new_event_loop()
         if not env_config.get("trace", True):
             train_drone.silence_trace()
@@ -250,6 +277,9 @@ class DroneEnv(gymnasium.Env):  # type: ignore[type-arg]
         terminated = self.sim.stats.delivered or self.sim.stats.battery_empty
         if done:
             ROAD.episodes.append(dataclasses.replace(self.sim.stats))
+            if ROAD.ledger is not None:
+                # recorded before the step returns: a kill after this cannot lose the count
+                ray.get(ROAD.ledger.ended.remote(self._worker))
         return self._observe(observation, mask), float(reward), terminated, done and not terminated, {}
 
     def close(self) -> None:
@@ -269,7 +299,14 @@ class DroneEnvRunner(_env_runner.SingleAgentEnvRunner):  # type: ignore[misc]
         if num_timesteps is None and num_episodes is None:
             shares = self.config.env_config["episodes"]
             num_episodes = shares[max(0, (self.worker_index or 0) - 1)]
-        return super().sample(num_timesteps=num_timesteps, num_episodes=num_episodes, **kwargs)
+        try:
+            return super().sample(num_timesteps=num_timesteps, num_episodes=num_episodes, **kwargs)
+        except Exception as error:
+            # Where failed runners are restarted, RLlib would go on without a
+            # word; the ledger keeps the error for the driver, which stops.
+            if ROAD.ledger is not None:
+                ray.get(ROAD.ledger.failed.remote(int(self.worker_index or 0), f"{type(error).__name__}: {error}"))
+            raise
 
 
 # ---------------------------------------------------------------------------
@@ -298,6 +335,9 @@ def _learner_health(learner: Any, **kwargs: Any) -> Dict[str, Any]:
         "gradients_checked": learner.gradients_checked,
         "non_finite_gradients": learner.non_finite_gradients,
         "parameters_finite": all(bool(torch.isfinite(p).all()) for p in module.parameters()),
+        "cpu": time.process_time(),
+        "pid": os.getpid(),
+        "node": ray.get_runtime_context().get_node_id(),
     }
 
 
@@ -306,7 +346,7 @@ def _learner_health(learner: Any, **kwargs: Any) -> Dict[str, Any]:
 # ---------------------------------------------------------------------------
 
 
-def build_config(config: train_drone.Config, settings: PPOSettings) -> Any:
+def build_config(config: train_drone.Config, settings: PPOSettings, ledger: Optional[str] = None) -> Any:
     env_config = {
         "episodes": train_drone.split(config.episodes_per_iteration, max(1, config.workers)),
         "seed": config.seed,
@@ -314,6 +354,7 @@ def build_config(config: train_drone.Config, settings: PPOSettings) -> Any:
         "output": str(config.output),
         "trace": config.trace,
         "trace_max_bytes": config.trace_max_bytes,
+        "ledger": ledger,
     }
     model = {
         "fcnet_hiddens": [settings.hidden, settings.hidden],
@@ -331,10 +372,17 @@ def build_config(config: train_drone.Config, settings: PPOSettings) -> Any:
             num_envs_per_env_runner=1,
             batch_mode="complete_episodes",
             rollout_fragment_length="auto",
+            custom_resources_per_env_runner=dict(config.runner_resources),
         )
-        .learners(num_learners=0, learner_class=DroneLearner)
-        # a failed env runner stops the run (its cause is in the log lines)
-        .fault_tolerance(restart_failed_env_runners=False)
+        # num_gpus_per_learner=1 puts each learner on a GPU of its node
+        .learners(num_learners=config.learners, learner_class=DroneLearner)
+        # A failed env runner stops the run (its cause is in the log lines).
+        # Only a run that kills one on purpose has RLlib restart it; the
+        # ledger then tells the kill from any other failure.
+        .fault_tolerance(
+            restart_failed_env_runners=config.kill_runner_in > 0,
+            delay_between_env_runner_restarts_s=1.0,
+        )
         .rl_module(model_config=model)
         .training(
             lr=config.learning_rate,
@@ -350,7 +398,7 @@ def build_config(config: train_drone.Config, settings: PPOSettings) -> Any:
         )
         .debugging(seed=config.seed, log_level="WARN")
     )
-    return kr.masked_ppo(ppo)
+    return config.pieces(ppo) if config.pieces else kr.masked_ppo(ppo)
 
 
 def _init_ray(config: train_drone.Config) -> None:
@@ -365,12 +413,14 @@ def _init_ray(config: train_drone.Config) -> None:
     }
     if config.worker_setup:
         runtime_env["worker_process_setup_hook"] = config.worker_setup
-    # the env runners' log lines (an error's cause, RLlib's warnings) come to
-    # this process's output
+    # Without an address, a Ray instance of this run's own: never a cluster
+    # that RAY_ADDRESS or a file left by `ray start` points to. The env
+    # runners' log lines (an error's cause, RLlib's warnings) come to this
+    # process's output.
+    own: Dict[str, Any] = {"address": "local", "num_cpus": max(1, config.workers + config.learners)}
     ray.init(
-        address="local",
-        num_cpus=max(1, config.workers),
-        include_dashboard=False,
+        **({"address": config.address} if config.address else own),
+        include_dashboard=False if not config.address else None,
         log_to_driver=True,
         logging_level=logging.WARNING,
         runtime_env=runtime_env,
@@ -406,9 +456,75 @@ def _train(algo: Any) -> Any:
         ) from error
 
 
+class RunnerKiller:
+    """Kills one env runner's process (SIGKILL) once it has ended an episode
+    of the current iteration: mid-sample, with episodes it has not handed
+    back. The runner must run on this machine (true of scripts/cluster.sh's
+    cluster); the ledger's count of its episodes tells when."""
+
+    def __init__(self, ledger: Any, worker: int, pid: int) -> None:
+        self.ledger, self.worker, self.pid = ledger, worker, pid
+        self.killed = False
+        self._stop = threading.Event()
+        self._before = ray.get(ledger.counts.remote()).get(worker, 0)
+        self._thread = threading.Thread(target=self._watch, daemon=True)
+        self._thread.start()
+
+    def _watch(self) -> None:
+        while not self._stop.wait(0.02):
+            if ray.get(self.ledger.counts.remote()).get(self.worker, 0) > self._before:
+                os.kill(self.pid, signal.SIGKILL)
+                self.killed = True
+                return
+
+    def join(self) -> None:
+        self._stop.set()
+        self._thread.join()
+
+
+def _check_runners(algo: Any, config: train_drone.Config, ledger: Any, kills: int) -> int:
+    """Where failed env runners are restarted: stops the run on any failure
+    that is not a kill made on purpose. Returns the restarts so far."""
+    errors = ray.get(ledger.errors.remote())
+    if errors:
+        worker, text = errors[0]
+        raise RuntimeError(f"env runner {worker} failed: {text} (its log lines above say more)")
+    group = algo.env_runner_group
+    restarts = int(group.num_remote_worker_restarts())
+    failures = restarts + config.workers - int(group.num_healthy_remote_env_runners())
+    if failures > kills:
+        raise RuntimeError(
+            f"{failures - kills} env runner(s) died without being killed on purpose "
+            "(their log lines above say why)"
+        )
+    return restarts
+
+
+def _await_restart(algo: Any, config: train_drone.Config, timeout: float = 120.0) -> None:
+    """Waits until RLlib has brought the killed env runner back (Ray restarts
+    its process; RLlib probes it and sends it the weights), so that the next
+    iteration samples on every runner again."""
+    group = algo.env_runner_group
+    deadline = time.monotonic() + timeout
+    while group.num_healthy_remote_env_runners() < config.workers:
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"the killed env runner did not come back within {timeout:.0f} s")
+        time.sleep(0.5)
+        algo.restore_env_runners(group)
+
+
+def _where_ray(config: train_drone.Config) -> str:
+    nodes = len([node for node in ray.nodes() if node.get("Alive")])
+    if config.address:
+        return f"joined the Ray cluster at {config.address} ({nodes} node{'s' if nodes != 1 else ''})"
+    return "a Ray instance of its own on this machine"
+
+
 def train(config: train_drone.Config, settings: Optional[PPOSettings] = None) -> train_drone.TrainResult:
     start = time.perf_counter()
     settings = settings or PPOSettings()
+    if config.kill_runner_in and not (config.workers > 0 and config.kill_runner_in < config.iterations):
+        raise ValueError("killing an env runner needs Ray env runners and an iteration after the kill")
     torch.manual_seed(config.seed)
     torch.set_num_threads(1)
     config.output.mkdir(parents=True, exist_ok=True)
@@ -419,19 +535,42 @@ def train(config: train_drone.Config, settings: Optional[PPOSettings] = None) ->
     layouts: List[bytes] = []
     _init_ray(config)
     try:
-        algo = build_config(config, settings).build_algo()
+        result.ray = _where_ray(config)
+        ledger, ledger_name = None, None
+        if config.kill_runner_in:
+            ledger_actor = ray.remote(num_cpus=0)(importlib.import_module("runner_ledger").RunnerLedger)
+            ledger_name = f"runner_ledger_{os.getpid()}_{time.time_ns()}"
+            ledger = ledger_actor.options(name=ledger_name).remote()
+        algo = build_config(config, settings, ledger_name).build_algo()
         result.setup_seconds = time.perf_counter() - start
-        runners_cpu = sum(r["cpu"] for r in _drain_runners(algo, config))
+        # each process's processor time at the start of the iterations (a
+        # restarted env runner is a new process, from 0)
+        cpu_at = {(r["worker"], r["pid"]): r["cpu"] for r in _drain_runners(algo, config)}
+        learners_cpu_at = sum(h.get()["cpu"] for h in algo.learner_group.foreach_learner(_learner_health))
+        runner_nodes: set[Any] = set()
+        learner_nodes: set[Any] = set()
         cpu = time.process_time()
         progress = tqdm(
             total=config.iterations, unit="iteration", file=sys.stderr, disable=not config.progress, dynamic_ncols=True
         )
         try:
-            for _ in range(config.iterations):
-                metrics = _train(algo)
+            for iteration in range(1, config.iterations + 1):
+                killer = None
+                if ledger is not None and iteration == config.kill_runner_in:
+                    pid = next(pid for worker, pid in cpu_at if worker == 1)
+                    killer = RunnerKiller(ledger, 1, pid)
+                try:
+                    metrics = _train(algo)
+                finally:
+                    if killer is not None:
+                        killer.join()
+                        result.runners_killed += int(killer.killed)
+                if killer is not None and killer.killed:
+                    _await_restart(algo, config)
                 reports = _drain_runners(algo, config)
                 episodes = [e for report in reports for e in report["episodes"]]
                 result.episodes.extend(episodes)
+                result.episodes_received += int(metrics.get("env_runners", {}).get("num_episodes", 0))
                 layouts += [layout for report in reports for layout in report["layouts"]]
                 result.forbidden_actions += sum(r["forbidden_actions"] for r in reports)
                 result.checked_actions += sum(r["checked_actions"] for r in reports)
@@ -439,23 +578,46 @@ def train(config: train_drone.Config, settings: Optional[PPOSettings] = None) ->
                 result.trace_lines = sum(r["trace_lines"] for r in reports)
                 trace_files = [path for r in reports for path in r["trace_files"]]
                 result.runner_modules = [r["module"] for r in reports]
+                runner_nodes |= {r["node"] for r in reports}
                 health = [r.get() for r in algo.learner_group.foreach_learner(_learner_health)]
+                learner_nodes |= {h["node"] for h in health}
+                result.learner_gradients = [(h["gradients_checked"], h["non_finite_gradients"]) for h in health]
                 result.gradients_checked = sum(h["gradients_checked"] for h in health)
                 result.non_finite_gradients = sum(h["non_finite_gradients"] for h in health)
                 result.rllib_metrics = _last_metrics(metrics)
                 if not all(h["parameters_finite"] for h in health):
                     raise RuntimeError("a parameter of the policy is no longer finite")
-                # processor time of the iterations, here and in the env runners
-                result.cpu_seconds = time.process_time() - cpu
+                if ledger is not None:
+                    result.runner_restarts = _check_runners(algo, config, ledger, result.runners_killed)
+                    result.episodes_ended = sum(ray.get(ledger.counts.remote()).values())
+                # processor time of the iterations: here, in the env runners
+                # and in the learner actors (with learner actors, this
+                # process only samples: the split below)
+                driver = time.process_time() - cpu
+                runners = 0.0
                 if config.workers > 0:
-                    result.cpu_seconds += sum(r["cpu"] for r in reports) - runners_cpu
+                    for r in reports:
+                        key = (r["worker"], r["pid"])
+                        runners += r["cpu"] - cpu_at.setdefault(key, 0.0)
+                        cpu_at[key] = r["cpu"]
+                learning = 0.0
+                if config.learners > 0:
+                    learning = sum(h["cpu"] for h in health) - learners_cpu_at
+                    learners_cpu_at += learning
+                    result.sampling_cpu_seconds += driver + runners
+                    result.learning_cpu_seconds += learning
+                result.cpu_seconds += driver + runners + learning
+                cpu = time.process_time()
                 progress.update(1)
                 progress.set_postfix(
                     {
-                        "return": f"{np.mean([e.episode_return for e in episodes]):+.2f}",
-                        "delivered": f"{np.mean([e.delivered for e in episodes]):.0%}",
+                        "return": f"{np.mean([e.episode_return for e in episodes]):+.2f}" if episodes else "-",
+                        "delivered": f"{np.mean([e.delivered for e in episodes]):.0%}" if episodes else "-",
                     }
                 )
+            result.runner_nodes = len(runner_nodes)
+            result.learner_nodes = len(learner_nodes)
+            result.learners = config.learners
         finally:
             progress.close()
             algo.stop()

@@ -22,7 +22,12 @@ their meaning as near as PPO allows:
                 while they hold fewer than 128 steps (one minibatch), PPO
                 samples as many again
   --workers     N Ray env runners (0: RLlib's local env runner, in this
-                process); the learner always runs in this process, on the CPU
+                process)
+  --learners    N learner actors, data-parallel (0, the default: the learner
+                runs in this process, on the CPU)
+  --address     join the Ray cluster at this address (RAY_ADDRESS where it is
+                set); without either, the run starts a Ray instance of its
+                own and never joins a cluster it finds on the machine
   --lr          PPO's learning rate (default 0.001 with this engine)
   --output      the trace files are trace.runner<N>.log, one per env runner
                 (trace.log with --workers 0)
@@ -44,7 +49,7 @@ import sys
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, TextIO, cast
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -79,6 +84,11 @@ class Config:
     trace_max_bytes: int = 4 << 20
     engine: str = "pg"  # pg: the policy-gradient learner here; rllib: RLlib's PPO (rllib_engine.py)
     worker_setup: Optional[str] = None  # rllib: "module.function" each Ray worker calls as it starts
+    address: Optional[str] = None  # rllib: the Ray cluster to join (None: a Ray instance of the run's own)
+    learners: int = 0  # rllib: learner actors (0: the learner runs in this process)
+    kill_runner_in: int = 0  # rllib: kill env runner 1's process during this iteration (0: never)
+    runner_resources: Dict[str, float] = field(default_factory=dict)  # rllib: Ray resources each env runner takes
+    pieces: Optional[Callable[[Any], Any]] = None  # rllib: puts the policy's pieces into the PPOConfig (masked_ppo)
 
 
 # ---------------------------------------------------------------------------
@@ -360,7 +370,9 @@ class RayCollector:
         paths = [str(EXAMPLES), str(Path(kestrelix_train.__path__[0]).resolve().parent)]
         if os.environ.get("PYTHONPATH"):
             paths.append(os.environ["PYTHONPATH"])
+        # a Ray instance of this run's own, never a cluster found on the machine
         ray.init(
+            address="local",
             num_cpus=config.workers,
             include_dashboard=False,
             log_to_driver=False,
@@ -416,6 +428,17 @@ class TrainResult:
     discarded_actions: int = 0  # rllib: computed for an episode's last observation, checked, and dropped
     layouts: int = 0  # rllib: distinct episode layouts (start and pickup)
     rllib_metrics: Dict[str, float] = field(default_factory=dict)  # rllib: its own figures of the last iteration
+    ray: str = ""  # rllib: which Ray the run used (its own instance, or the cluster it joined)
+    runner_nodes: int = 0  # rllib: nodes the Ray env runners ran on
+    learners: int = 0  # rllib: learner actors
+    learner_nodes: int = 0
+    learner_gradients: List[Tuple[int, int]] = field(default_factory=list)  # rllib: (checked, non-finite) per learner
+    runners_killed: int = 0  # rllib: env runner processes killed on purpose
+    runner_restarts: int = 0  # rllib: env runners RLlib brought back
+    episodes_ended: int = 0  # rllib, with a kill: episodes that ended in the env runners (the ledger's count)
+    episodes_received: int = 0  # rllib: episodes handed back to this process (RLlib's count), all trained on
+    sampling_cpu_seconds: float = 0.0  # rllib, with learner actors: this process and the env runners
+    learning_cpu_seconds: float = 0.0  # rllib, with learner actors: the learners
 
 
     def window(self, first: bool) -> List[EpisodeStats]:
@@ -555,6 +578,28 @@ def summary(result: TrainResult, config: Config) -> str:
             f"  non-finite gradients seen: {result.non_finite_gradients} "
             f"(of {result.gradients_checked} gradient tensors; every parameter finite after every update)"
         )
+        if len(result.learner_gradients) > 1:
+            lines[-1] += "; by learner: " + ", ".join(
+                f"{bad} of {checked}" for checked, bad in result.learner_gradients
+            )
+    if result.ray:
+        lines.append(f"  Ray: {result.ray}")
+        if config.workers > 0:
+            lines[-1] += f"; env runners on {result.runner_nodes} node{'s' if result.runner_nodes != 1 else ''}"
+        learners = (
+            f"{result.learners} learner actors on {result.learner_nodes} node{'s' if result.learner_nodes != 1 else ''}"
+            if result.learners
+            else "the learner in this process"
+        )
+        lines[-1] += f", {learners}"
+    if config.kill_runner_in:
+        lost = result.episodes_ended - result.episodes_received
+        lines.append(
+            f"  env runners killed: {result.runners_killed} (during iteration {config.kill_runner_in}), "
+            f"restarted: {result.runner_restarts}; episodes lost with the killed runner: {lost} "
+            f"(ended there, never handed back; {result.episodes_received} of {result.episodes_ended} "
+            f"reached this process and were trained on)"
+        )
     if result.plot is not None:
         lines.append(f"  learning curve: {_show(result.plot)}")
     return "\n".join(lines)
@@ -582,6 +627,8 @@ def _where(config: Config) -> str:
     if config.engine == "rllib":
         runners = "the local env runner" if config.workers == 0 else f"{config.workers} Ray env runner"
         runners += "s" if config.workers > 1 else ""
+        if config.learners:
+            runners += f", {config.learners} learner{'s' if config.learners > 1 else ''}"
         return f"RLlib PPO, {runners}"
     return "1 process" if config.workers == 0 else f"{config.workers} Ray workers"
 
@@ -658,6 +705,18 @@ def parse_args(argv: Optional[Sequence[str]] = None) -> Config:
     )
     parser.add_argument("--seed", type=_int_at_least(0), default=defaults.seed, help="random seed (%(default)s)")
     parser.add_argument("--output", type=Path, default=defaults.output, help="folder for the plot and trace logs")
+    parser.add_argument(
+        "--address",
+        default=None,
+        help="rllib: join the Ray cluster at this address (default: RAY_ADDRESS where set; else a Ray instance "
+        "of the run's own, never a cluster found on the machine)",
+    )
+    parser.add_argument(
+        "--learners",
+        type=_int_at_least(0),
+        default=defaults.learners,
+        help="rllib: N learner actors, data-parallel (0: the learner in this process, the default)",
+    )
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
     parser.add_argument("--no-trace", action="store_true", help="silence make_np_array's trace lines")
     args = parser.parse_args(argv)
@@ -666,6 +725,9 @@ def parse_args(argv: Optional[Sequence[str]] = None) -> Config:
             "argument --engine: the rllib engine needs Ray's RLlib, which is not installed "
             "(pip install 'kestrelix-train-space-utils[rllib]'); use --engine pg"
         )
+    address = args.address or os.environ.get("RAY_ADDRESS") or None
+    if args.engine != "rllib" and (args.address or args.learners):
+        parser.error("arguments --address and --learners are the rllib engine's (--engine rllib)")
     if args.output.exists() and not args.output.is_dir():
         parser.error(f"argument --output: {args.output} exists and is not a folder")
     if args.workers > 0 and importlib.util.find_spec("ray") is None:
@@ -684,6 +746,8 @@ def parse_args(argv: Optional[Sequence[str]] = None) -> Config:
         progress=not args.no_progress,
         trace=not args.no_trace,
         engine=args.engine,
+        address=address if args.engine == "rllib" else None,
+        learners=args.learners,
     )
 
 

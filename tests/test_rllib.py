@@ -116,8 +116,30 @@ class Unmasked(kr.MaskedPPOModule):
 
     def _forward(self, batch, **kwargs):
         out = self._masked(batch, torch.zeros(1, 1, dtype=torch.bool))
-        out["action_mask"] = self.spaces.masks(batch[Columns.OBS]["action_mask"], su.unpack_logits)
+        out["action_mask"] = self.spaces.masks(self.spaces.split(batch[Columns.OBS])[1], su.unpack_logits)
         return out
+
+
+@pytest.mark.parametrize("space", SPACES)
+def test_flattened_observations_give_the_module_what_the_environments_own_do(space):
+    env = Chooser({"space": space, "seed": 3})
+    piece = kr.FlattenMaskedObservations(env.observation_space, env.action_space)
+    flat_space = piece.observation_space
+    module = kr.MaskedPPOModule(
+        observation_space=flat_space, action_space=env.action_space, model_config={"fcnet_hiddens": [8]}
+    )
+    observations = [env._observe() for _ in range(5)]
+    flat = [module.spaces.flat_observation(o, su.flatten_object_numpy) for o in observations]
+    assert all(flat_space.contains(f) for f in flat)
+
+    def forward(batch):
+        with torch.no_grad():
+            return module.forward_exploration({Columns.OBS: torch.utils.data.default_collate(batch)})
+
+    nested_out, flat_out = forward(observations), forward(flat)
+    # the same features in the same order (the Discrete leaf one-hot), the same masks by part
+    torch.testing.assert_close(flat_out[Columns.ACTION_DIST_INPUTS], nested_out[Columns.ACTION_DIST_INPUTS])
+    torch.testing.assert_close(flat_out["action_mask"], nested_out["action_mask"], check_dtype=False)
 
 
 @pytest.fixture(scope="module")

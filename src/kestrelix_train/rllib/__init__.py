@@ -15,6 +15,10 @@ The action space is a ``Discrete``, ``MultiDiscrete`` or one-dimensional
   ``DefaultModelConfig``, observations flattened by ``flatten_object_batch``,
   logits cut by ``unpack_logits`` and masked by ``apply_mask`` (``-inf``);
 - :class:`MaskedDistribution`, the action distribution over any such space;
+- :class:`FlattenMaskedObservations`, the env-to-module connector piece:
+  each observation and its mask flattened with ``flatten_object_numpy`` as
+  they come from the environment, so that RLlib's pipeline carries two
+  arrays a step rather than one per leaf;
 - :class:`MaskedActions`, the module-to-env connector piece:
   ``unsquash_action_batch`` for the ``Box`` parts and ``action_fits_mask`` on
   every action (a misfit raises :class:`ForbiddenActionError`).
@@ -49,9 +53,15 @@ if _version(getattr(_ray, "__version__", "0")) < _version(MINIMUM_RAY):
     )
 
 try:
-    from kestrelix_train.rllib.connectors import ForbiddenActionError, MaskedActions, module_to_env_pipeline
+    from kestrelix_train.rllib.connectors import (
+        FlattenMaskedObservations,
+        ForbiddenActionError,
+        MaskedActions,
+        env_to_module_pipeline,
+        module_to_env_pipeline,
+    )
     from kestrelix_train.rllib.module import MaskedDistribution, MaskedPPOModule
-    from kestrelix_train.rllib.spaces import MaskedSpaces, action_mask_space
+    from kestrelix_train.rllib.spaces import FlatObservationSpace, MaskedSpaces, action_mask_space
 except ImportError as error:  # pragma: no cover - a Ray without RLlib's dependencies
     raise ImportError(f"kestrelix_train.rllib could not import RLlib ({error}): {_EXTRA} (the 'rllib' extra)") from error
 
@@ -59,12 +69,15 @@ from typing import Any
 
 __all__ = [
     "MINIMUM_RAY",
+    "FlatObservationSpace",
+    "FlattenMaskedObservations",
     "ForbiddenActionError",
     "MaskedActions",
     "MaskedDistribution",
     "MaskedPPOModule",
     "MaskedSpaces",
     "action_mask_space",
+    "env_to_module_pipeline",
     "masked_ppo",
     "module_to_env_pipeline",
 ]
@@ -74,9 +87,11 @@ def masked_ppo(config: Any) -> Any:
     """``config``, a ``PPOConfig`` whose environment follows the convention
     above, with the masked pieces in place: the RLModule (with the model
     config already given to ``config.rl_module(model_config=...)``, RLlib's
-    ``DefaultModelConfig`` or a dict), and the module-to-env pipeline that
-    checks every action (RLlib's own unsquashing and clipping left out, since
-    the piece unsquashes). Returns the same config object."""
+    ``DefaultModelConfig`` or a dict), ``FlattenMaskedObservations`` first in
+    the env-to-module pipeline (in place of one given before), and the
+    module-to-env pipeline that checks every action (RLlib's own unsquashing
+    and clipping left out, since the piece unsquashes). Returns the same
+    config object."""
     from ray.rllib.algorithms.ppo import PPOConfig
     from ray.rllib.core.rl_module.rl_module import RLModuleSpec
 
@@ -85,6 +100,7 @@ def masked_ppo(config: Any) -> Any:
     return config.framework("torch").rl_module(
         rl_module_spec=RLModuleSpec(module_class=MaskedPPOModule)
     ).env_runners(
+        env_to_module_connector=env_to_module_pipeline,
         module_to_env_connector=module_to_env_pipeline,
         add_default_connectors_to_module_to_env_pipeline=False,
     )

@@ -12,6 +12,7 @@ from ray.rllib.connectors.connector_v2 import ConnectorV2
 from ray.rllib.core.columns import Columns
 
 from kestrelix_train.rllib.module import MASK_KEY
+from kestrelix_train.rllib.spaces import FlatObservationSpace, MaskedSpaces
 from kestrelix_train.utils import space_utils as su
 
 logger = logging.getLogger(__name__)
@@ -71,6 +72,34 @@ class MaskedActions(ConnectorV2):  # type: ignore[misc]
         self.sent += rows - discarded
         batch[Columns.ACTIONS_FOR_ENV] = spaces.nest([to_env[key] for key in spaces.keys])
         return batch
+
+
+class FlattenMaskedObservations(ConnectorV2):  # type: ignore[misc]
+    """The env-to-module piece that comes first: each new observation of the
+    convention (``observations`` and ``action_mask``) becomes one flat array,
+    ``flatten_object_numpy`` of its leaves and of the mask's parts (see
+    ``FlatObservationSpace``), written back into its episode as RLlib's own
+    ``FlattenObservations`` does. The rest of RLlib's road (its connectors
+    batching and converting each leaf, the episodes storing and
+    concatenating them, the learner slicing its minibatches) then handles
+    one array a step instead of one per leaf, and the module cuts it."""
+
+    def recompute_output_observation_space(self, input_observation_space: Any, input_action_space: Any) -> Any:
+        self._spaces = MaskedSpaces(input_observation_space, input_action_space)
+        spaces = self._spaces
+        return FlatObservationSpace(input_observation_space, spaces.feature_width, spaces.mask_width)
+
+    def __call__(self, *, rl_module: Any, batch: Dict[str, Any], episodes: List[Any], **kwargs: Any) -> Any:
+        for episode in self.single_agent_episode_iterator(episodes, agents_that_stepped_only=True):
+            observation = self._spaces.flat_observation(episode.get_observations(-1), su.flatten_object_numpy)
+            episode.set_observations(at_indices=-1, new_data=observation)
+            episode.observation_space = self.observation_space
+        return batch
+
+
+def env_to_module_pipeline(env: Any = None, spaces: Any = None, device: Any = None) -> List[Any]:
+    """``FlattenMaskedObservations``, before RLlib's own env-to-module pieces."""
+    return [FlattenMaskedObservations()]
 
 
 def module_to_env_pipeline(env: Any = None, spaces: Any = None, device: Any = None) -> List[Any]:

@@ -120,13 +120,13 @@ class MaskedPPOModule(TorchRLModule, ValueFunctionAPI):  # type: ignore[misc]
     # -- forward passes -----------------------------------------------------
 
     def _features(self, batch: Dict[str, Any]) -> torch.Tensor:
-        features = self.spaces.features(batch[Columns.OBS]["observations"], su.flatten_object_batch)
+        features = self.spaces.features(self.spaces.split(batch[Columns.OBS])[0], su.flatten_object_batch)
         return self.encoder(features) if self.shared else features
 
     def _masked(self, batch: Dict[str, Any], keep: Optional[torch.Tensor]) -> Dict[str, Any]:
         embeddings = self._features(batch)
         parts = su.unpack_logits(self.pi(embeddings), self.output_space)
-        masks = self.spaces.masks(batch[Columns.OBS]["action_mask"], su.unpack_logits)
+        masks = self.spaces.masks(self.spaces.split(batch[Columns.OBS])[1], su.unpack_logits)
         if keep is not None:
             masks = {key: _open(mask, keep) for key, mask in masks.items()}
         if masks:

@@ -103,12 +103,40 @@ def _observation_leaf(space: Any) -> Callable[[torch.Tensor], torch.Tensor] | No
     return None
 
 
+class FlatObservationSpace(gymnasium.spaces.Box):
+    """The convention's observation space as ``FlattenMaskedObservations``
+    puts it out: one float32 ``Box``, the observations' leaves flattened in
+    the space's order (``Discrete`` and ``MultiDiscrete`` one-hot), then the
+    mask's parts in the action space's order. ``nested`` is the space it
+    came from, so that a module built on this space also takes the
+    environment's own observations (a module loaded from a checkpoint,
+    say)."""
+
+    def __init__(self, nested: Any, features: int, mask_width: int) -> None:
+        super().__init__(-np.inf, np.inf, (features + mask_width,), np.float32)
+        self.nested = nested
+
+
+def _numpy_leaf(space: Any) -> Callable[[Any], Any]:
+    """How one observation's leaf becomes a flat numpy array, as
+    ``_observation_leaf`` does for a batch."""
+    if isinstance(space, gymnasium.spaces.Discrete):
+        n, start = int(space.n), int(space.start)
+        return lambda value: np.eye(n, dtype=np.float32)[int(value) - start]
+    if isinstance(space, gymnasium.spaces.MultiDiscrete):
+        eyes = [np.eye(int(n), dtype=np.float32) for n in space.nvec.reshape(-1)]
+        return lambda value: np.concatenate([eye[int(v)] for eye, v in zip(eyes, np.ravel(value))])
+    return np.asarray
+
+
 class MaskedSpaces:
     """The action space's parts and the mask's coverage, for one pair of
     spaces. ``observation_space`` is the ``Dict`` with ``observations`` and
     ``action_mask``; ``action_space`` the action space (gymnasium)."""
 
     def __init__(self, observation_space: Any, action_space: Any) -> None:
+        if isinstance(observation_space, FlatObservationSpace):
+            observation_space = observation_space.nested
         if not (
             isinstance(observation_space, gymnasium.spaces.Dict)
             and "observations" in observation_space.spaces
@@ -143,6 +171,10 @@ class MaskedSpaces:
         self.observation_paths = [path for path, _ in observations]
         self.observation_leaves = [_observation_leaf(space) for _, space in observations]
         self.feature_width = sum(_feature_width(space) for _, space in observations)
+        self.numpy_leaves = [_numpy_leaf(space) for _, space in observations]
+        self.structured_mask = not isinstance(observation_space["action_mask"], gymnasium.spaces.Box)
+        mask_leaves = [_pick(observation_space["action_mask"], path) for _, path in self.masked]
+        self.mask_width = sum(int(np.prod(leaf.shape)) for leaf in mask_leaves)
 
     def output_space(self, free_log_std: bool) -> Any:
         """The policy network's output: logits, and each Gaussian's means
@@ -182,7 +214,11 @@ class MaskedSpaces:
 
     def features(self, observations: Any, flatten: Callable[[Any], torch.Tensor]) -> torch.Tensor:
         """A batch of observations as (B, features) float32, flattened in the
-        space's order (whatever the batch's key order)."""
+        space's order (whatever the batch's key order); a batch that
+        ``FlattenMaskedObservations`` flattened already is taken as it is."""
+        if isinstance(observations, torch.Tensor) and observations.ndim == 2:
+            if observations.shape[-1] == self.feature_width:
+                return observations.to(torch.float32)
         leaves = []
         for path, convert in zip(self.observation_paths, self.observation_leaves):
             value = _pick(observations, path)
@@ -191,12 +227,28 @@ class MaskedSpaces:
 
     def masks(self, mask: Any, unpack: Callable[[Any, Any], Any]) -> Dict[str, Any]:
         """The mask batch keyed by part: a MultiDiscrete part's as one slice
-        per dimension."""
+        per dimension. A structured mask flattened by
+        ``FlattenMaskedObservations`` (one tensor) is cut by part."""
+        if self.structured_mask and isinstance(mask, torch.Tensor):
+            return dict(unpack(mask, self.masked_space))
         out = {}
         for key, path in self.masked:
             value = _pick(mask, path)
             out[key] = unpack(value, self.parts[key]) if key in self.multi else value
         return out
+
+    def split(self, observation: Any) -> Tuple[Any, Any]:
+        """(observations, mask) of a batch: the environment's own ``Dict``,
+        or the one tensor of ``FlattenMaskedObservations``."""
+        if isinstance(observation, torch.Tensor):
+            return observation[..., : self.feature_width], observation[..., self.feature_width :]
+        return observation["observations"], observation["action_mask"]
+
+    def flat_observation(self, observation: Any, flatten: Callable[[Any], Any]) -> Any:
+        """One observation of the convention as ``FlatObservationSpace`` holds it."""
+        leaves = [convert(_pick(observation["observations"], path)) for path, convert in zip(self.observation_paths, self.numpy_leaves)]
+        leaves += [np.asarray(_pick(observation["action_mask"], path)) for _, path in self.masked]
+        return flatten(leaves).astype(np.float32, copy=False)
 
     def nest(self, parts: List[Any]) -> Any:
         """Parts in order, put back into the action space's structure."""
