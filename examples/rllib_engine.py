@@ -375,7 +375,7 @@ def build_config(config: train_drone.Config, settings: PPOSettings, ledger: Opti
             custom_resources_per_env_runner=dict(config.runner_resources),
         )
         # num_gpus_per_learner=1 puts each learner on a GPU of its node
-        .learners(num_learners=config.learners, learner_class=DroneLearner)
+        .learners(num_learners=config.learners)
         # A failed env runner stops the run (its cause is in the log lines).
         # Only a run that kills one on purpose has RLlib restart it; the
         # ledger then tells the kill from any other failure.
@@ -398,6 +398,10 @@ def build_config(config: train_drone.Config, settings: PPOSettings, ledger: Opti
         )
         .debugging(seed=config.seed, log_level="WARN")
     )
+    try:
+        ppo = ppo.learners(learner_class=DroneLearner)
+    except TypeError:  # (older releases take it in training())
+        ppo = ppo.training(learner_class=DroneLearner)
     return config.pieces(ppo) if config.pieces else kr.masked_ppo(ppo)
 
 

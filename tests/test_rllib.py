@@ -151,12 +151,14 @@ def cluster():
 
 
 def _config(space, module_class=kr.MaskedPPOModule):
+    config = PPOConfig().environment(Chooser, env_config={"space": space})
+    try:
+        config = config.learners(learner_class=CountingLearner)
+    except TypeError:  # (older releases take it in training())
+        config = config.training(learner_class=CountingLearner)
     return kr.masked_ppo(
-        PPOConfig()
-        .environment(Chooser, env_config={"space": space})
-        .env_runners(num_env_runners=1)
+        config.env_runners(num_env_runners=1)
         .fault_tolerance(restart_failed_env_runners=False)
-        .learners(learner_class=CountingLearner)
         .training(train_batch_size_per_learner=96, minibatch_size=32, num_epochs=2)
         .rl_module(model_config={"fcnet_hiddens": [16], "vf_share_layers": space == "multi"})
         .debugging(seed=1)
