@@ -3,9 +3,10 @@ training on the pieces RLlib users have:
 
     PYTHONPATH=build/dev/site .venv/bin/python benchmarks/bench_rllib_peers.py
 
-- module: kestrelix_train.rllib's masked_ppo (observations flattened by
-  flatten_object_batch in the RLModule, unpack_logits and apply_mask, the
-  MaskedActions piece: unsquash_action_batch and action_fits_mask);
+- module: kestrelix_train.rllib's masked_ppo (FlattenMaskedObservations:
+  flatten_object_numpy in the env runners; the RLModule: unpack_logits and
+  apply_mask; the MaskedActions piece: unsquash_action_batch and
+  action_fits_mask);
 - rllib: RLlib's FlattenObservations connector (the whole observation,
   the mask with it, into one vector in the env runners), RLlib's default PPO
   module with the mask added to its logits as RLlib's action-masking example
@@ -14,17 +15,16 @@ training on the pieces RLlib users have:
   (NormalizeAndClipActions unsquashes the altitude).
 
 Everything else is equal: the example's environment, seed, iterations,
-episodes, PPO settings and network sizes, two env runners and one learner
-actor (so that the learner's processor time is its own). RLlib's default
-module puts the altitude's standard deviation out of the policy (its
-free_log_std is for Box action spaces only), where the package's keeps it a
-parameter.
+episodes, PPO settings and networks, two env runners and one learner actor
+(so that the learner's processor time is its own). RLlib's free_log_std is
+for Box action spaces only, so in both runs the policy puts the altitude's
+log standard deviation out (the example itself keeps it a parameter).
 
 Fresh processes, alternating, --runs of each (3). Each run reports the
 processor time of sampling (this process and every env runner, over the
 training iterations) per environment step, and of learning (the learner
-actor) per trained step (every step sampled is trained on), and the return
-of the last tenth of its episodes. The table gives the medians, and the
+actor) per trained sample (RLlib's count of the rows its minibatches held,
+every epoch's), and the return of the last tenth of its episodes. The table gives the medians, and the
 ratios rllib/module (above 1: the package's pieces take less).
 
 Options: --runs N (3), --iterations N (40), --episodes N (32), --seed N (0).
@@ -125,16 +125,28 @@ def _flatten_observations(env: Any = None, spaces: Any = None, device: Any = Non
     return FlattenObservations()
 
 
+def _same_networks(config: Any) -> Dict[str, Any]:
+    # RLlib's free_log_std is for Box action spaces only: in both runs the
+    # policy puts the altitude's standard deviation out
+    model = {key: value for key, value in dict(config.model_config).items() if key != "initial_std"}
+    return {**model, "free_log_std": False}
+
+
+def module_pieces(config: Any) -> Any:
+    """The package's pieces put into the example's PPOConfig, with the
+    networks of RLlib's run."""
+    import kestrelix_train.rllib as kr
+
+    return kr.masked_ppo(config.rl_module(model_config=_same_networks(config)))
+
+
 def rllib_pieces(config: Any) -> Any:
     """RLlib's own pieces put into the example's PPOConfig."""
     from ray.rllib.core.rl_module.rl_module import RLModuleSpec
 
-    # RLlib's free_log_std is for Box action spaces only: the policy puts
-    # the altitude's standard deviation out
-    model = {key: value for key, value in dict(config.model_config).items() if key != "initial_std"}
     return (
         config.framework("torch")
-        .rl_module(rl_module_spec=RLModuleSpec(module_class=MaskingPPOModule), model_config={**model, "free_log_std": False})
+        .rl_module(rl_module_spec=RLModuleSpec(module_class=MaskingPPOModule), model_config=_same_networks(config))
         .env_runners(env_to_module_connector=_flatten_observations)
     )
 
@@ -149,11 +161,11 @@ def child(variant: str, argv: List[str]) -> None:
     import train_drone
 
     config = dataclasses.replace(train_drone.parse_args(argv), plot=False, learners=1)
-    if variant == "rllib":
-        # by the module's name, so that Ray's workers import the class, not a copy of __main__'s
-        import bench_rllib_peers
+    # by the module's name, so that Ray's workers import the classes, not copies of __main__'s
+    import bench_rllib_peers
 
-        config = dataclasses.replace(config, pieces=bench_rllib_peers.rllib_pieces)
+    pieces = bench_rllib_peers.rllib_pieces if variant == "rllib" else bench_rllib_peers.module_pieces
+    config = dataclasses.replace(config, pieces=pieces)
     result = train_drone.train(config)
     steps = sum(e.steps for e in result.episodes)
     last = result.window(False)
@@ -162,7 +174,10 @@ def child(variant: str, argv: List[str]) -> None:
             {
                 "variant": variant,
                 "sampling_us_per_step": 1e6 * result.sampling_cpu_seconds / steps,
-                "learning_us_per_step": 1e6 * result.learning_cpu_seconds / steps,
+                # per row the learner trained on (RLlib's count: every epoch's
+                # rows, PPO's bootstrap rows with them)
+                "learning_us_per_sample": 1e6 * result.learning_cpu_seconds / max(1, result.samples_trained),
+                "samples_trained": result.samples_trained,
                 "steps": steps,
                 "episodes": len(result.episodes),
                 "last_return": statistics.fmean(e.episode_return for e in last),
@@ -199,9 +214,10 @@ def table(results: Dict[str, List[Dict[str, Any]]]) -> str:
         "| | module (µs) | rllib (µs) | rllib/module |",
         "|---|---|---|---|",
     ]
-    for key, name in (("sampling_us_per_step", "sampling, per env step"), ("learning_us_per_step", "learning, per trained step")):
+    for key, name in (("sampling_us_per_step", "sampling, per env step"), ("learning_us_per_sample", "learning, per trained sample")):
         module, rllib = median("module", key), median("rllib", key)
-        rows.append(f"| {name} | {module:.0f} | {rllib:.0f} | {rllib / module:.2f}x |")
+        ratios = ", ".join(f"{r[key] / m[key]:.2f}x" for m, r in zip(results["module"], results["rllib"]))
+        rows.append(f"| {name} | {module:.1f} | {rllib:.1f} | {rllib / module:.2f}x (each round: {ratios}) |")
     for variant in VARIANTS:
         length = statistics.median(r["steps"] / r["episodes"] for r in results[variant])
         rows.append(f"| {variant}: steps per episode (median) | {length:.1f} | | |")
@@ -236,7 +252,7 @@ def main(argv: Optional[List[str]] = None) -> int:
             results[variant].append(found)
             print(
                 f"round {round_ + 1} {variant:>6}: sampling {found['sampling_us_per_step']:.0f} µs/step, "
-                f"learning {found['learning_us_per_step']:.0f} µs/step, last return {found['last_return']:+.2f}, "
+                f"learning {found['learning_us_per_sample']:.1f} µs/sample, last return {found['last_return']:+.2f}, "
                 f"{found['steps'] / found['episodes']:.1f} steps/episode, {found['seconds']:.0f} s",
                 flush=True,
             )

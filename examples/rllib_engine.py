@@ -15,11 +15,11 @@ package's RLlib pieces (kestrelix_train.rllib, through masked_ppo):
     FlattenMaskedObservations    flatten_object_numpy of each observation and
     (env-to-module piece)        of its mask, as they come from the env
     MaskedPPOModule (env runners the policy on the flat batch, unpack_logits
-    and the learner)             and apply_mask with the masks read from the
-                                 batch, flatten_object_batch of the parts
+    and the learner)             of the masks read from the batch, apply_mask
+                                 of the whole output
     MaskedDistribution           unpack_logits cuts the distribution inputs
                                  into the action space's structure
-    MaskedActions (module-to-env unsquash_action_batch, and action_fits_mask
+    MaskedActions (module-to-env unsquash_action of the batch, action_fits_mask
     connector piece)             for every action before it goes to the env
 
 The learner runs in this process on the CPU (RLlib's PPO loss, KL term
@@ -73,6 +73,7 @@ _ppo_learner: Any = importlib.import_module("ray.rllib.algorithms.ppo.torch.ppo_
 _env_runner: Any = importlib.import_module("ray.rllib.env.single_agent_env_runner")
 
 DEFAULT_MODULE_ID = "default_policy"
+ALL_MODULES = "__all_modules__"  # (RLlib's key of the learners' totals)
 
 
 @dataclasses.dataclass
@@ -575,6 +576,8 @@ def train(config: train_drone.Config, settings: Optional[PPOSettings] = None) ->
                 episodes = [e for report in reports for e in report["episodes"]]
                 result.episodes.extend(episodes)
                 result.episodes_received += int(metrics.get("env_runners", {}).get("num_episodes", 0))
+                learned = metrics.get("learners", {}).get(ALL_MODULES, {})
+                result.samples_trained += int(learned.get("num_module_steps_trained", 0))
                 layouts += [layout for report in reports for layout in report["layouts"]]
                 result.forbidden_actions += sum(r["forbidden_actions"] for r in reports)
                 result.checked_actions += sum(r["checked_actions"] for r in reports)

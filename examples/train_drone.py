@@ -439,6 +439,7 @@ class TrainResult:
     episodes_received: int = 0  # rllib: episodes handed back to this process (RLlib's count), all trained on
     sampling_cpu_seconds: float = 0.0  # rllib, with learner actors: this process and the env runners
     learning_cpu_seconds: float = 0.0  # rllib, with learner actors: the learners
+    samples_trained: int = 0  # rllib: rows the learners trained on, every epoch's (RLlib's count)
 
 
     def window(self, first: bool) -> List[EpisodeStats]:

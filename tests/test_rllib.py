@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import time
+from collections import OrderedDict
 from pathlib import Path
 
 import gymnasium as gym
@@ -115,7 +116,7 @@ class Unmasked(kr.MaskedPPOModule):
     connector piece (a misfit sooner or later)."""
 
     def _forward(self, batch, **kwargs):
-        out = self._masked(batch, torch.zeros(1, 1, dtype=torch.bool))
+        out = self._masked(batch, torch.zeros(1, 1, dtype=torch.bool), False)
         out["action_mask"] = self.spaces.masks(self.spaces.split(batch[Columns.OBS])[1], su.unpack_logits)
         return out
 
@@ -140,6 +141,44 @@ def test_flattened_observations_give_the_module_what_the_environments_own_do(spa
     # the same features in the same order (the Discrete leaf one-hot), the same masks by part
     torch.testing.assert_close(flat_out[Columns.ACTION_DIST_INPUTS], nested_out[Columns.ACTION_DIST_INPUTS])
     torch.testing.assert_close(flat_out["action_mask"], nested_out["action_mask"], check_dtype=False)
+
+
+@pytest.mark.parametrize("free_log_std", [False, True])
+def test_distribution_inputs_keep_every_part_in_its_place(free_log_std):
+    # a Gaussian part first, before the masked ones: its means and log
+    # standard deviations (free or put out) must meet the columns that the
+    # distribution takes them from
+    parts = [("lift", SPACES["nested"]["lift"]), ("gear", gym.spaces.Discrete(3)), ("switches", gym.spaces.MultiDiscrete([2, 3]))]
+    action_space = gym.spaces.Dict(OrderedDict(parts))
+    space = gym.spaces.Dict(
+        {"observations": gym.spaces.Box(-1.0, 1.0, (3,), np.float32), "action_mask": kr.action_mask_space(action_space)}
+    )
+    config = {"fcnet_hiddens": [8], "free_log_std": free_log_std, "initial_std": 0.5}
+    module = kr.MaskedPPOModule(observation_space=space, action_space=action_space, model_config=config)
+    rng = np.random.default_rng(5)
+    masks = [_random_mask(action_space, rng) for _ in range(6)]
+    batch = {
+        Columns.OBS: {
+            "observations": torch.tensor(rng.uniform(-1, 1, (6, 3)), dtype=torch.float32),
+            "action_mask": {key: torch.tensor(np.stack([m[key] for m in masks])) for key in ("gear", "switches")},
+        },
+        Columns.LOSS_MASK: torch.tensor([True, True, False, True, False, True]),
+    }
+    action = {"lift": torch.zeros(6, 2), "gear": torch.zeros(6, dtype=torch.long), "switches": torch.zeros(6, 2, dtype=torch.long)}
+    raw = module.pi(module._features(batch[Columns.OBS]["observations"])).detach()
+    mean, rest = raw[:, :2], raw[:, 2:] if free_log_std else raw[:, 4:]
+    log_std = torch.full((6, 2), np.log(0.5)) if free_log_std else raw[:, 2:4]
+    for train in (False, True):
+        out = module.forward_train(batch) if train else module.forward_exploration(batch)
+        got = module.get_train_action_dist_cls().from_logits(out[Columns.ACTION_DIST_INPUTS]).logp(action)
+        gaussian = torch.distributions.Normal(torch.tanh(mean), log_std.exp()).log_prob(action["lift"]).sum(-1)
+        expected = gaussian.clone()
+        for row, mask in enumerate(masks):
+            opened = train and not batch[Columns.LOSS_MASK][row]
+            for logits, allowed in zip(rest[row].split([3, 2, 3]), np.split(mask["gear"].tolist() + mask["switches"].tolist(), [3, 5])):
+                logits = logits if opened else logits + torch.tensor(np.log(allowed.astype(np.float32)))
+                expected[row] += torch.log_softmax(logits, -1)[0]
+        torch.testing.assert_close(got.detach(), expected)
 
 
 @pytest.fixture(scope="module")

@@ -18,7 +18,7 @@ from test_example import ROAD  # noqa: E402
 
 # What the learner, in this process, calls of the road (the masks come from
 # the batch); the env runner's share shows in its trace file and its counts.
-LEARNER_ROAD = ["flatten_object_batch", "unpack_logits", "apply_mask"]
+LEARNER_ROAD = ["unpack_logits", "apply_mask"]
 
 
 def test_short_ppo_run_keeps_the_module_on_the_road_and_the_gradients_finite(tmp_path, monkeypatch):

@@ -20,7 +20,7 @@ The action space is a ``Discrete``, ``MultiDiscrete`` or one-dimensional
   they come from the environment, so that RLlib's pipeline carries two
   arrays a step rather than one per leaf;
 - :class:`MaskedActions`, the module-to-env connector piece:
-  ``unsquash_action_batch`` for the ``Box`` parts and ``action_fits_mask`` on
+  ``unsquash_action`` for the ``Box`` parts and ``action_fits_mask`` on
   every action (a misfit raises :class:`ForbiddenActionError`).
 
 This package imports Ray; ``kestrelix_train.utils.space_utils`` never

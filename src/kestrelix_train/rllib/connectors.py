@@ -7,6 +7,7 @@ import logging
 from typing import Any, Dict, List
 
 import numpy as np
+import torch
 from ray.rllib.connectors import module_to_env as m2e
 from ray.rllib.connectors.connector_v2 import ConnectorV2
 from ray.rllib.core.columns import Columns
@@ -25,7 +26,8 @@ class ForbiddenActionError(RuntimeError):
 def _numpy(value: Any) -> Any:
     if isinstance(value, list):
         return [_numpy(part) for part in value]
-    return value.detach().cpu().numpy() if hasattr(value, "detach") else np.asarray(value)
+    # (force: detached, on the CPU, conjugation and negation resolved)
+    return value.numpy(force=True) if isinstance(value, torch.Tensor) else np.asarray(value)
 
 
 def _row(value: Any, row: int) -> Any:
@@ -34,11 +36,13 @@ def _row(value: Any, row: int) -> Any:
 
 class MaskedActions(ConnectorV2):  # type: ignore[misc]
     """Unsquashes the ``Box`` parts of each action into their bounds with
-    ``unsquash_action_batch`` and checks every action against its mask with
+    ``unsquash_action`` and checks every action against its mask with
     ``action_fits_mask``; an action that does not fit raises
     ``ForbiddenActionError`` (logged first, so that the message reaches the
     driver's output with the env runner's log lines). Needs the masked
-    module's forward output (its masks) and sits after ``GetActions``.
+    module's forward output (its masks) and sits after ``GetActions``:
+    after ``TensorToNumpy`` it finds numpy arrays (torch tensors, where it
+    sits before, are converted).
 
     ``sent`` counts the actions that went to the environment; ``discarded``
     the ones computed for an episode's last observation, which the vector
@@ -54,12 +58,11 @@ class MaskedActions(ConnectorV2):  # type: ignore[misc]
         if MASK_KEY not in batch:
             raise ValueError(f"MaskedActions needs the masks of the masked module's forward pass ({MASK_KEY!r})")
         masks = {key: _numpy(mask) for key, mask in batch.pop(MASK_KEY).items()}
-        parts = spaces.flat(batch[Columns.ACTIONS])
-        to_env = {key: _numpy(value) for key, value in parts.items()}
-        if spaces.boxes:
-            unsquashed = su.unsquash_action_batch({key: parts[key] for key in spaces.boxes}, spaces.box_spaces)
-            to_env.update({key: np.stack(values) for key, values in unsquashed.items()})
-        rows = len(next(iter(to_env.values())))
+        to_env = {key: _numpy(value) for key, value in spaces.flat(batch[Columns.ACTIONS]).items()}
+        for key in spaces.boxes:
+            # one call for the whole batch: the bounds broadcast over its rows
+            to_env[key] = su.unsquash_action(to_env[key], spaces.box_spaces[key])
+        rows = len(to_env[spaces.keys[0]])
         for row in range(rows if masks else 0):
             action = {key: to_env[key][row] for key in masks}
             mask = {key: _row(value, row) for key, value in masks.items()}
@@ -104,11 +107,12 @@ def env_to_module_pipeline(env: Any = None, spaces: Any = None, device: Any = No
 
 def module_to_env_pipeline(env: Any = None, spaces: Any = None, device: Any = None) -> List[Any]:
     """RLlib's module-to-env pieces with ``MaskedActions`` where the actions
-    are still one batch (RLlib's own unsquashing and clipping left out)."""
+    are one batch of numpy arrays (RLlib's own unsquashing and clipping left
+    out)."""
     return [
         m2e.GetActions(),
-        MaskedActions(),
         m2e.TensorToNumpy(),
+        MaskedActions(),
         m2e.UnBatchToIndividualItems(),
         m2e.RemoveSingleTsTimeRankFromBatch(),
         m2e.ListifyDataForVectorEnv(),

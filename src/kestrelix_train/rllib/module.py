@@ -20,7 +20,7 @@ from ray.rllib.core.rl_module.torch import TorchRLModule
 from ray.rllib.models.utils import get_activation_fn
 from torch import nn
 
-from kestrelix_train.rllib.spaces import MaskedSpaces
+from kestrelix_train.rllib.spaces import MaskedSpaces, _pick, log_std_key
 from kestrelix_train.utils import space_utils as su
 
 # The forward pass's output that carries the masks to the module-to-env piece.
@@ -31,14 +31,19 @@ class MaskedDistribution(TorchMultiDistribution):  # type: ignore[misc]
     """The action distribution over an action space's parts: a categorical
     per ``Discrete``, one per dimension of a ``MultiDiscrete``, a diagonal
     Gaussian per ``Box``, over inputs that ``unpack_logits`` cuts by part. A
-    space of one part gives that part's distribution itself.
-    ``for_spaces`` binds the class to a module's spaces."""
+    Gaussian's inputs are its means before ``tanh`` puts them into the
+    normalised range -1..1, then its log standard deviations before they are
+    clipped at ``log_std_clip``. A space of one part gives that part's
+    distribution itself. ``for_spaces`` binds the class to a module's spaces
+    and clip."""
 
     spaces: Optional[MaskedSpaces] = None
+    log_std_clip: float = math.inf
 
     @classmethod
-    def for_spaces(cls, spaces: MaskedSpaces) -> type:
-        return type(cls.__name__, (cls,), {"spaces": spaces, "__module__": cls.__module__})
+    def for_spaces(cls, spaces: MaskedSpaces, log_std_clip: float = math.inf) -> type:
+        namespace = {"spaces": spaces, "log_std_clip": float(log_std_clip), "__module__": cls.__module__}
+        return type(cls.__name__, (cls,), namespace)
 
     @classmethod
     def from_logits(cls, logits: torch.Tensor, **kwargs: Any) -> Any:
@@ -48,7 +53,9 @@ class MaskedDistribution(TorchMultiDistribution):  # type: ignore[misc]
         children: List[Any] = []
         for key, part in su.unpack_logits(logits, spaces.inputs).items():
             if key in spaces.box_spaces:
-                children.append(TorchDiagGaussian.from_logits(part))
+                mean, log_std = part.chunk(2, dim=-1)
+                scale = log_std.clamp(-cls.log_std_clip, cls.log_std_clip).exp()
+                children.append(TorchDiagGaussian(loc=torch.tanh(mean), scale=scale))
             elif isinstance(part, list):
                 children.append(TorchMultiCategorical([TorchCategorical(logits=p) for p in part]))
             else:
@@ -88,8 +95,9 @@ class MaskedPPOModule(TorchRLModule, ValueFunctionAPI):  # type: ignore[misc]
     ``flatten_object_batch`` (``Discrete`` and ``MultiDiscrete`` leaves one-hot);
     the policy's output is cut by ``unpack_logits`` and masked by
     ``apply_mask`` with the batch's masks (``-inf`` for a forbidden choice);
-    a Gaussian's mean goes through ``tanh`` into the normalised range -1..1
-    that the module-to-env piece unsquashes. In training, rows the loss leaves
+    the distribution puts a Gaussian's mean through ``tanh`` into the
+    normalised range -1..1 that the module-to-env piece unsquashes. In
+    training, rows the loss leaves
     out (PPO's bootstrap rows, whose logged action belongs to the step
     before) are not masked, so that every row's log-probability and KL stay
     finite."""
@@ -101,6 +109,7 @@ class MaskedPPOModule(TorchRLModule, ValueFunctionAPI):  # type: ignore[misc]
         self.free_log_std = bool(settings.free_log_std)
         self.log_std_clip = float(settings.log_std_clip_param)
         self.output_space = self.spaces.output_space(self.free_log_std)
+        self._columns()
         widths = [self.spaces.feature_width, *settings.fcnet_hiddens]
         out = int(self.output_space.size)
         self.shared = bool(settings.vf_share_layers)
@@ -115,51 +124,82 @@ class MaskedPPOModule(TorchRLModule, ValueFunctionAPI):  # type: ignore[misc]
             std = float(given.get("initial_std", 1.0))
             width = sum(self.spaces.parts[key].size for key in self.spaces.boxes)
             self.log_std = nn.Parameter(torch.full((width,), math.log(std)))
-        self.distribution = MaskedDistribution.for_spaces(self.spaces)
+        self.distribution = MaskedDistribution.for_spaces(self.spaces, self.log_std_clip)
 
     # -- forward passes -----------------------------------------------------
 
-    def _features(self, batch: Dict[str, Any]) -> torch.Tensor:
-        features = self.spaces.features(self.spaces.split(batch[Columns.OBS])[0], su.flatten_object_batch)
+    def _features(self, observations: Any) -> torch.Tensor:
+        features = self.spaces.features(observations, su.flatten_object_batch)
         return self.encoder(features) if self.shared else features
 
-    def _masked(self, batch: Dict[str, Any], keep: Optional[torch.Tensor]) -> Dict[str, Any]:
-        embeddings = self._features(batch)
-        parts = su.unpack_logits(self.pi(embeddings), self.output_space)
-        masks = self.spaces.masks(self.spaces.split(batch[Columns.OBS])[1], su.unpack_logits)
-        if keep is not None:
-            masks = {key: _open(mask, keep) for key, mask in masks.items()}
-        if masks:
-            parts.update(su.apply_mask({key: parts[key] for key in masks}, masks))
-        offset = 0
-        for key in self.spaces.boxes:
-            width = self.spaces.parts[key].size
-            if self.free_log_std:
-                mean = parts[key]
-                log_std = self.log_std[offset : offset + width].expand_as(mean)
-                offset += width
-            else:
-                mean, log_std = parts[key][..., :width], parts[key][..., width:]
-            log_std = log_std.clamp(-self.log_std_clip, self.log_std_clip)
-            parts[key] = torch.cat([torch.tanh(mean), log_std], dim=-1)
-        out = {Columns.ACTION_DIST_INPUTS: su.flatten_object_batch(parts), MASK_KEY: masks}
-        if self.shared:
-            out[Columns.EMBEDDINGS] = embeddings
+    def _columns(self) -> None:
+        """Where the mask's parts sit in the policy's output and, with free
+        log standard deviations (which come after the output), the order of
+        the distribution's inputs, worked out once. Buffers, left out of the
+        state, so that they follow the module to its device."""
+        start, at = 0, {}
+        for name, space in self.output_space.spaces.items():
+            at[name] = (start, int(space.size))
+            start += int(space.size)
+        width, self.free_width, order = start, 0, []
+        covered = [col for key, _ in self.spaces.masked for col in range(at[key][0], sum(at[key]))]
+        self.register_buffer("mask_columns", torch.tensor(covered, dtype=torch.long), persistent=False)
+        for key in self.spaces.keys:
+            order += range(at[key][0], sum(at[key]))
+            if key in self.spaces.box_spaces:
+                if self.free_log_std:
+                    size = at[key][1]
+                    order += range(width + self.free_width, width + self.free_width + size)
+                    self.free_width += size
+                else:
+                    order += range(at[log_std_key(key)][0], sum(at[log_std_key(key)]))
+        identity = order == list(range(len(order)))
+        self.register_buffer("input_order", None if identity else torch.tensor(order, dtype=torch.long), persistent=False)
+
+    def _masked(self, batch: Dict[str, Any], keep: Optional[torch.Tensor], exploring: bool) -> Dict[str, Any]:
+        observations, mask = self.spaces.split(batch[Columns.OBS])
+        embeddings = self._features(observations)
+        logits = self.pi(embeddings)
+        # the embeddings, for compute_values in the loss (in training only:
+        # an env runner would keep them with every step)
+        out: Dict[str, Any] = {} if exploring else {Columns.EMBEDDINGS: embeddings}
+        # The whole output is masked in one step (every step autograd records
+        # costs the learner's backward pass a node): a mask of the output's
+        # width, 1 where no mask covers a column, added as log(mask) by
+        # apply_mask.
+        if self.spaces.masked:
+            if exploring:
+                # the masks by part, for the actions' check on their way out
+                out[MASK_KEY] = self.spaces.masks(mask, su.unpack_logits)
+            if not isinstance(mask, torch.Tensor):
+                mask = su.flatten_object_batch([_pick(mask, path) for _, path in self.spaces.masked])
+            if keep is not None:
+                mask = mask.masked_fill(~keep, 1)
+            whole = logits.new_ones(logits.shape)
+            whole[..., self.mask_columns] = mask.to(logits.dtype)
+            logits = su.apply_mask(logits, whole)
+        elif exploring:
+            out[MASK_KEY] = {}
+        if self.free_width:
+            logits = torch.cat([logits, self.log_std.expand(*logits.shape[:-1], self.free_width)], dim=-1)
+        if self.input_order is not None:
+            logits = logits.index_select(-1, self.input_order)
+        out[Columns.ACTION_DIST_INPUTS] = logits
         return out
 
     def _forward(self, batch: Dict[str, Any], **kwargs: Any) -> Dict[str, Any]:
-        return self._masked(batch, None)
+        return self._masked(batch, None, True)
 
     def _forward_train(self, batch: Dict[str, Any], **kwargs: Any) -> Dict[str, Any]:
         loss_mask = batch.get(Columns.LOSS_MASK)
         keep = None if loss_mask is None else loss_mask.reshape(-1, 1).bool()
-        out = self._masked(batch, keep)
-        del out[MASK_KEY]
-        return out
+        return self._masked(batch, keep, False)
 
     def compute_values(self, batch: Dict[str, Any], embeddings: Optional[Any] = None) -> torch.Tensor:
+        # (the forward pass's embeddings: the encoder's output, or the
+        # flattened observations where the heads have layers of their own)
         if embeddings is None:
-            embeddings = self._features(batch)
+            embeddings = self._features(self.spaces.split(batch[Columns.OBS])[0])
         values: torch.Tensor = self.vf(embeddings).squeeze(-1)
         return values
 
@@ -171,10 +211,3 @@ class MaskedPPOModule(TorchRLModule, ValueFunctionAPI):  # type: ignore[misc]
 
     def get_train_action_dist_cls(self) -> Any:
         return self.distribution
-
-
-def _open(mask: Any, keep: torch.Tensor) -> Any:
-    """A mask with every choice allowed on the rows that ``keep`` leaves out."""
-    if isinstance(mask, list):
-        return [_open(part, keep) for part in mask]
-    return torch.where(keep, mask, torch.ones_like(mask))

@@ -16,6 +16,11 @@ from kestrelix_core import spaces as core
 Path = Tuple[Any, ...]
 
 
+def log_std_key(key: str) -> str:
+    """The key of a Gaussian part's log standard deviations beside its means."""
+    return f"{key}.log_std"
+
+
 def _core(space: Any) -> Any:
     """A gymnasium action space rebuilt from the core library's classes (which
     give the width of each part in flat logits), in the same order."""
@@ -177,14 +182,15 @@ class MaskedSpaces:
         self.mask_width = sum(int(np.prod(leaf.shape)) for leaf in mask_leaves)
 
     def output_space(self, free_log_std: bool) -> Any:
-        """The policy network's output: logits, and each Gaussian's means
-        (and its log standard deviations, unless those are free parameters)."""
-        return core.Dict(
-            OrderedDict(
-                (key, space if key not in self.box_spaces or free_log_std else self.inputs[key])
-                for key, space in self.parts.spaces.items()
-            )
-        )
+        """The policy network's output, part after part: logits, and each
+        Gaussian's means, then (unless they are free parameters) its log
+        standard deviations under the key ``log_std_key(key)``."""
+        entries: List[Tuple[str, Any]] = []
+        for key, space in self.parts.spaces.items():
+            entries.append((key, space))
+            if key in self.box_spaces and not free_log_std:
+                entries.append((log_std_key(key), space))
+        return core.Dict(OrderedDict(entries))
 
     def _masked(self, mask_space: Any, action_space: Any, path: Path) -> List[Tuple[str, Path]]:
         """(part key, path in the mask) of every masked discrete part."""
@@ -257,8 +263,11 @@ class MaskedSpaces:
         return self._nest(self.action_space, iter(parts))
 
     def _nest(self, space: Any, parts: Any) -> Any:
+        # plain dicts in the space's order, as gymnasium's own samples are
+        # (tree rebuilds an OrderedDict at a few times the cost of a dict,
+        # and RLlib's pipeline rebuilds every action several times)
         if isinstance(space, gymnasium.spaces.Dict):
-            return OrderedDict((key, self._nest(sub, parts)) for key, sub in space.spaces.items())
+            return {key: self._nest(sub, parts) for key, sub in space.spaces.items()}
         if isinstance(space, gymnasium.spaces.Tuple):
             return tuple(self._nest(sub, parts) for sub in space.spaces)
         return next(parts)
