@@ -24,6 +24,10 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples"))
 os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
+# The learners' gradient exchange asks for its peers' host names, which a
+# network of the loopback alone does not give: torch warns of each (and
+# goes on). The nodes' processes, learners included, inherit this.
+os.environ.setdefault("TORCH_CPP_LOG_LEVEL", "ERROR")
 
 import train_drone  # noqa: E402
 
