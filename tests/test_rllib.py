@@ -144,12 +144,13 @@ def test_flattened_observations_give_the_module_what_the_environments_own_do(spa
 
 
 @pytest.mark.parametrize("free_log_std", [False, True])
-def test_distribution_inputs_keep_every_part_in_its_place(free_log_std):
-    # a Gaussian part first, before the masked ones: its means and log
-    # standard deviations (free or put out) must meet the columns that the
-    # distribution takes them from
-    parts = [("lift", SPACES["nested"]["lift"]), ("gear", gym.spaces.Discrete(3)), ("switches", gym.spaces.MultiDiscrete([2, 3]))]
-    action_space = gym.spaces.Dict(OrderedDict(parts))
+@pytest.mark.parametrize("order", [("lift", "gear", "switches"), ("gear", "lift", "switches")])
+def test_distribution_inputs_keep_every_part_in_its_place(free_log_std, order):
+    # a Gaussian part before the masked ones, or between them: its means and
+    # log standard deviations (free or put out) and the masks must meet the
+    # columns that the distribution takes them from
+    known = {"lift": SPACES["nested"]["lift"], "gear": gym.spaces.Discrete(3), "switches": gym.spaces.MultiDiscrete([2, 3])}
+    action_space = gym.spaces.Dict(OrderedDict((key, known[key]) for key in order))
     space = gym.spaces.Dict(
         {"observations": gym.spaces.Box(-1.0, 1.0, (3,), np.float32), "action_mask": kr.action_mask_space(action_space)}
     )
@@ -165,19 +166,24 @@ def test_distribution_inputs_keep_every_part_in_its_place(free_log_std):
         Columns.LOSS_MASK: torch.tensor([True, True, False, True, False, True]),
     }
     action = {"lift": torch.zeros(6, 2), "gear": torch.zeros(6, dtype=torch.long), "switches": torch.zeros(6, 2, dtype=torch.long)}
+    # the policy's output, part after part: a Gaussian's means, then its log
+    # standard deviations unless they are free
+    widths = {"lift": 2 if free_log_std else 4, "gear": 3, "switches": 5}
     raw = module.pi(module._features(batch[Columns.OBS]["observations"])).detach()
-    mean, rest = raw[:, :2], raw[:, 2:] if free_log_std else raw[:, 4:]
-    log_std = torch.full((6, 2), np.log(0.5)) if free_log_std else raw[:, 2:4]
+    cut = dict(zip(order, raw.split([widths[key] for key in order], dim=-1)))
+    mean = cut["lift"][:, :2]
+    log_std = torch.full((6, 2), np.log(0.5)) if free_log_std else cut["lift"][:, 2:]
     for train in (False, True):
         out = module.forward_train(batch) if train else module.forward_exploration(batch)
         got = module.get_train_action_dist_cls().from_logits(out[Columns.ACTION_DIST_INPUTS]).logp(action)
-        gaussian = torch.distributions.Normal(torch.tanh(mean), log_std.exp()).log_prob(action["lift"]).sum(-1)
-        expected = gaussian.clone()
+        expected = torch.distributions.Normal(torch.tanh(mean), log_std.exp()).log_prob(action["lift"]).sum(-1)
         for row, mask in enumerate(masks):
             opened = train and not batch[Columns.LOSS_MASK][row]
-            for logits, allowed in zip(rest[row].split([3, 2, 3]), np.split(mask["gear"].tolist() + mask["switches"].tolist(), [3, 5])):
-                logits = logits if opened else logits + torch.tensor(np.log(allowed.astype(np.float32)))
-                expected[row] += torch.log_softmax(logits, -1)[0]
+            logits = [cut["gear"][row], *cut["switches"][row].split([2, 3])]
+            allowed = np.split(np.concatenate([mask["gear"], mask["switches"]]).astype(np.float32), [3, 5])
+            for part, ok in zip(logits, allowed):
+                part = part if opened else part + torch.tensor(np.log(ok))
+                expected[row] += torch.log_softmax(part, -1)[0]
         torch.testing.assert_close(got.detach(), expected)
 
 

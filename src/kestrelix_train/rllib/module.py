@@ -144,6 +144,10 @@ class MaskedPPOModule(TorchRLModule, ValueFunctionAPI):  # type: ignore[misc]
         width, self.free_width, order = start, 0, []
         covered = [col for key, _ in self.spaces.masked for col in range(at[key][0], sum(at[key]))]
         self.register_buffer("mask_columns", torch.tensor(covered, dtype=torch.long), persistent=False)
+        # masked parts side by side (the usual case): the whole-width mask is
+        # the mask padded with ones, in one step
+        contiguous = bool(covered) and covered == list(range(covered[0], covered[0] + len(covered)))
+        self.mask_padding = (covered[0], start - covered[0] - len(covered)) if contiguous else None
         for key in self.spaces.keys:
             order += range(at[key][0], sum(at[key]))
             if key in self.spaces.box_spaces:
@@ -175,8 +179,12 @@ class MaskedPPOModule(TorchRLModule, ValueFunctionAPI):  # type: ignore[misc]
                 mask = su.flatten_object_batch([_pick(mask, path) for _, path in self.spaces.masked])
             if keep is not None:
                 mask = mask.masked_fill(~keep, 1)
-            whole = logits.new_ones(logits.shape)
-            whole[..., self.mask_columns] = mask.to(logits.dtype)
+            mask = mask.to(logits.dtype)
+            if self.mask_padding is not None:
+                whole = nn.functional.pad(mask, self.mask_padding, value=1.0)
+            else:
+                whole = logits.new_ones(logits.shape)
+                whole[..., self.mask_columns] = mask
             logits = su.apply_mask(logits, whole)
         elif exploring:
             out[MASK_KEY] = {}
