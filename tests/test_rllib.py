@@ -187,6 +187,37 @@ def test_distribution_inputs_keep_every_part_in_its_place(free_log_std, order):
         torch.testing.assert_close(got.detach(), expected)
 
 
+def test_categoricals_together_give_what_each_part_gives():
+    # gear, lift, switches (gymnasium sorts the keys): 3, 2 + 2, 2 + 3 inputs
+    space = gym.spaces.Dict(
+        {"observations": gym.spaces.Box(-1.0, 1.0, (3,), np.float32), "action_mask": kr.action_mask_space(SPACES["nested"])}
+    )
+    module = kr.MaskedPPOModule(observation_space=space, action_space=SPACES["nested"], model_config={"fcnet_hiddens": [4]})
+    cls = module.get_train_action_dist_cls()
+    rng = torch.Generator().manual_seed(3)
+    first, second = torch.randn(5, 12, generator=rng), torch.randn(5, 12, generator=rng)
+    first[:, [1, 7, 11]] = -torch.inf  # forbidden choices of each kind of categorical
+    second[:, [1, 7, 11]] = -torch.inf
+
+    def parts(logits):
+        cats = [torch.distributions.Categorical(logits=logits[:, a:b]) for a, b in ((0, 3), (7, 9), (9, 12))]
+        lift = torch.distributions.Normal(torch.tanh(logits[:, 3:5]), logits[:, 5:7].clamp(-20, 20).exp())
+        return cats, lift
+
+    (p_cats, p_lift), (q_cats, q_lift) = parts(first), parts(second)
+    p, q = cls.from_logits(first), cls.from_logits(second)
+    action = p.sample()
+    assert [tuple(action[k].shape) for k in ("gear", "lift", "switches")] == [(5,), (5, 2), (5, 2)]
+    chosen = [action["gear"], action["switches"][:, 0], action["switches"][:, 1]]
+    assert all(bool((c != f).all()) for c, f in zip(chosen, (1, 0, 2)))  # never a forbidden choice
+    logp = sum(c.log_prob(v) for c, v in zip(p_cats, chosen)) + p_lift.log_prob(action["lift"]).sum(-1)
+    entropy = sum(c.entropy() for c in p_cats) + p_lift.entropy().sum(-1)
+    kl = sum(torch.distributions.kl_divergence(a, b) for a, b in zip(p_cats, q_cats))
+    kl = kl + torch.distributions.kl_divergence(p_lift, q_lift).sum(-1)
+    for got, want in ((p.logp(action), logp), (p.entropy(), entropy), (p.kl(q), kl)):
+        torch.testing.assert_close(got, want)
+
+
 @pytest.fixture(scope="module")
 def cluster():
     env_vars = {"PYTHONPATH": os.pathsep.join([str(TESTS), os.environ.get("PYTHONPATH", "")])}

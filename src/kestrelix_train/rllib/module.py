@@ -27,42 +27,193 @@ from kestrelix_train.utils import space_utils as su
 MASK_KEY = "action_mask"
 
 
+class _Categoricals:
+    """Every categorical of an action space's parts, a ``Discrete`` part's
+    one and a ``MultiDiscrete`` part's one per dimension, as one torch
+    ``Categorical`` of batch shape (..., k) over their logits padded with
+    ``-inf`` to the widest: one normalisation, one log-probability, one
+    entropy and one KL for all of them (each a few steps that autograd
+    records once instead of once per categorical)."""
+
+    def __init__(self, spaces: MaskedSpaces) -> None:
+        self.parts: List[tuple[str, Optional[int]]] = []  # (key, dimensions of a MultiDiscrete, or None)
+        columns: List[List[int]] = []
+        start = 0
+        for key, space in spaces.inputs.spaces.items():
+            if key not in spaces.box_spaces:
+                multi = key in spaces.multi_parts
+                widths = [int(n) for n in space.nvec] if multi else [int(space.n)]
+                self.parts.append((key, len(widths) if multi else None))
+                offset = start
+                for width in widths:
+                    columns.append(list(range(offset, offset + width)))
+                    offset += width
+            start += int(space.size)
+        widest = max((len(c) for c in columns), default=0)
+        self.shape = (len(columns), widest)
+        # the padding reads one column of -inf appended after the inputs
+        self.padded = any(len(c) < widest for c in columns)
+        self.index = torch.tensor([i for c in columns for i in c + [start] * (widest - len(c))], dtype=torch.long)
+        self._on: Dict[Any, torch.Tensor] = {}
+
+    def distribution(self, inputs: torch.Tensor) -> Any:
+        index = self._on.get(inputs.device)
+        if index is None:
+            index = self._on[inputs.device] = self.index.to(inputs.device)
+        if self.padded:
+            inputs = torch.cat([inputs, inputs.new_full((*inputs.shape[:-1], 1), -math.inf)], dim=-1)
+        logits = inputs.index_select(-1, index).unflatten(-1, self.shape)
+        return torch.distributions.Categorical(logits=logits, validate_args=False)
+
+    def values(self, parts: Dict[str, Any], batch: torch.Size) -> torch.Tensor:
+        """The chosen indices of every categorical, (..., k)."""
+        columns = [
+            torch.as_tensor(parts[key]).reshape(*batch, dims or 1) for key, dims in self.parts
+        ]
+        return torch.cat(columns, dim=-1).long()
+
+    def split(self, chosen: torch.Tensor) -> Dict[str, torch.Tensor]:
+        """Indices of every categorical (..., k), by part."""
+        pieces = chosen.split([dims or 1 for _, dims in self.parts], dim=-1)
+        return {key: piece if dims else piece.squeeze(-1) for (key, dims), piece in zip(self.parts, pieces)}
+
+
 class MaskedDistribution(TorchMultiDistribution):  # type: ignore[misc]
     """The action distribution over an action space's parts: a categorical
     per ``Discrete``, one per dimension of a ``MultiDiscrete``, a diagonal
     Gaussian per ``Box``, over inputs that ``unpack_logits`` cuts by part. A
     Gaussian's inputs are its means before ``tanh`` puts them into the
     normalised range -1..1, then its log standard deviations before they are
-    clipped at ``log_std_clip``. A space of one part gives that part's
-    distribution itself. ``for_spaces`` binds the class to a module's spaces
-    and clip."""
+    clipped at ``log_std_clip``. The categoricals are computed together
+    (one torch ``Categorical`` over all of them, its logits padded with
+    ``-inf``); ``sample``, ``logp``, ``entropy`` and ``kl`` give what the
+    parts' own distributions give summed, and the rest (``to_deterministic``,
+    ``rsample``) goes through the parts' own. A space of one part gives that
+    part's distribution itself. ``for_spaces`` binds the class to a module's
+    spaces and clip."""
 
     spaces: Optional[MaskedSpaces] = None
     log_std_clip: float = math.inf
+    categoricals: Optional[_Categoricals] = None
 
     @classmethod
     def for_spaces(cls, spaces: MaskedSpaces, log_std_clip: float = math.inf) -> type:
-        namespace = {"spaces": spaces, "log_std_clip": float(log_std_clip), "__module__": cls.__module__}
+        namespace = {
+            "spaces": spaces,
+            "log_std_clip": float(log_std_clip),
+            "categoricals": _Categoricals(spaces),
+            "__module__": cls.__module__,
+        }
         return type(cls.__name__, (cls,), namespace)
+
+    def __init__(
+        self,
+        child_distribution_struct: Any = None,
+        *,
+        parts: Optional[Dict[str, Any]] = None,
+        joint: Any = None,
+        gaussians: Optional[Dict[str, Any]] = None,
+    ) -> None:
+        if child_distribution_struct is not None:
+            # the parts' own distributions, as RLlib's multi-distribution holds them
+            super().__init__(child_distribution_struct)
+            self._parts = None
+            return
+        self._parts, self._joint, self._gaussians = parts, joint, gaussians or {}
+        self._struct: Any = None
+
+    def _children(self) -> Any:
+        """The parts' own distributions, as RLlib's multi-distribution."""
+        if self._struct is None:
+            cls, spaces = type(self), self.spaces
+            assert spaces is not None and self._parts is not None
+            children = [
+                self._gaussians[key] if key in self._gaussians else cls._child(part)
+                for key, part in self._parts.items()
+            ]
+            self._struct = TorchMultiDistribution(spaces.nest(children))
+        return self._struct
+
+    def __getattr__(self, name: str) -> Any:
+        # RLlib's multi-distribution's own fields, for its methods
+        if name in ("_original_struct", "_flat_child_distributions") and self.__dict__.get("_parts") is not None:
+            return getattr(self._children(), name)
+        raise AttributeError(name)
+
+    @staticmethod
+    def _child(part: Any) -> Any:
+        if isinstance(part, list):
+            return TorchMultiCategorical([TorchCategorical(logits=p) for p in part])
+        return TorchCategorical(logits=part)
+
+    @classmethod
+    def _gaussian(cls, part: torch.Tensor) -> Any:
+        mean, log_std = part.chunk(2, dim=-1)
+        scale = log_std.clamp(-cls.log_std_clip, cls.log_std_clip).exp()
+        return TorchDiagGaussian(loc=torch.tanh(mean), scale=scale)
 
     @classmethod
     def from_logits(cls, logits: torch.Tensor, **kwargs: Any) -> Any:
-        spaces = cls.spaces
-        if spaces is None:
+        spaces, categoricals = cls.spaces, cls.categoricals
+        if spaces is None or categoricals is None:
             raise TypeError("MaskedDistribution needs its spaces: use MaskedDistribution.for_spaces(spaces)")
-        children: List[Any] = []
-        for key, part in su.unpack_logits(logits, spaces.inputs).items():
-            if key in spaces.box_spaces:
-                mean, log_std = part.chunk(2, dim=-1)
-                scale = log_std.clamp(-cls.log_std_clip, cls.log_std_clip).exp()
-                children.append(TorchDiagGaussian(loc=torch.tanh(mean), scale=scale))
-            elif isinstance(part, list):
-                children.append(TorchMultiCategorical([TorchCategorical(logits=p) for p in part]))
-            else:
-                children.append(TorchCategorical(logits=part))
+        parts = su.unpack_logits(logits, spaces.inputs)
+        gaussians = {key: cls._gaussian(parts[key]) for key in spaces.boxes}
         if not spaces.nested:
-            return children[0]
-        return cls(spaces.nest(children))
+            key, part = next(iter(parts.items()))
+            return gaussians[key] if gaussians else cls._child(part)
+        joint = categoricals.distribution(logits) if categoricals.parts else None
+        return cls(parts=parts, joint=joint, gaussians=gaussians)
+
+    # -- what PPO asks of it, the categoricals together ----------------------
+
+    def _summed(self, joint: Optional[torch.Tensor], each: Any) -> torch.Tensor:
+        total = None if joint is None else joint.sum(-1)
+        for key, gaussian in self._gaussians.items():
+            found = each(key, gaussian)
+            total = found if total is None else total + found
+        assert total is not None
+        return total
+
+    def logp(self, value: Any) -> Any:
+        if self._parts is None or isinstance(value, torch.Tensor):
+            return super().logp(value)
+        spaces, categoricals = self.spaces, self.categoricals
+        assert spaces is not None and categoricals is not None
+        flat = spaces.flat(value)
+        joint = None
+        if self._joint is not None:
+            joint = self._joint.log_prob(categoricals.values(flat, self._joint.batch_shape[:-1]))
+        return self._summed(joint, lambda key, gaussian: gaussian.logp(flat[key]))
+
+    def entropy(self) -> Any:
+        if self._parts is None:
+            return super().entropy()
+        joint = None if self._joint is None else self._joint.entropy()
+        return self._summed(joint, lambda key, gaussian: gaussian.entropy())
+
+    def kl(self, other: Any) -> Any:
+        if self._parts is None or not isinstance(other, MaskedDistribution) or other._parts is None:
+            return super().kl(other)
+        joint = None
+        if self._joint is not None:
+            joint = torch.distributions.kl.kl_divergence(self._joint, other._joint)
+        return self._summed(joint, lambda key, gaussian: gaussian.kl(other._gaussians[key]))
+
+    def sample(self) -> Any:
+        if self._parts is None:
+            return super().sample()
+        spaces, categoricals = self.spaces, self.categoricals
+        assert spaces is not None and categoricals is not None
+        chosen = {} if self._joint is None else categoricals.split(self._joint.sample())
+        chosen.update({key: gaussian.sample() for key, gaussian in self._gaussians.items()})
+        return spaces.nest([chosen[key] for key in spaces.keys])
+
+    def rsample(self, **kwargs: Any) -> Any:
+        return self._children().rsample(**kwargs) if self._parts is not None else super().rsample(**kwargs)
+
+    def to_deterministic(self) -> Any:
+        return self._children().to_deterministic() if self._parts is not None else super().to_deterministic()
 
 
 def _settings(model_config: Any) -> tuple[DefaultModelConfig, Dict[str, Any]]:

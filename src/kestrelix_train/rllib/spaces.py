@@ -172,6 +172,7 @@ class MaskedSpaces:
         self.masked = self._masked(observation_space["action_mask"], action_space, ())
         self.masked_space = core.Dict(OrderedDict((key, parts[key]) for key, _ in self.masked))
         self.multi = {key for key, _ in self.masked if isinstance(parts[key], core.MultiDiscrete)}
+        self.multi_parts = {key for key, space in parts.items() if isinstance(space, core.MultiDiscrete)}
         observations = _leaves(observation_space["observations"])
         self.observation_paths = [path for path, _ in observations]
         self.observation_leaves = [_observation_leaf(space) for _, space in observations]
