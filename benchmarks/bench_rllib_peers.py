@@ -5,8 +5,8 @@ training on the pieces RLlib users have:
 
 - module: kestrelix_train.rllib's masked_ppo (FlattenMaskedObservations:
   flatten_object_numpy in the env runners; the RLModule: unpack_logits and
-  apply_mask; the MaskedActions piece: unsquash_action_batch and
-  action_fits_mask);
+  apply_mask; MaskedDistribution: unpack_logits; the MaskedActions piece:
+  unsquash_action and action_fits_mask);
 - rllib: RLlib's FlattenObservations connector (the whole observation,
   the mask with it, into one vector in the env runners), RLlib's default PPO
   module with the mask added to its logits as RLlib's action-masking example
@@ -24,8 +24,9 @@ Fresh processes, alternating, --runs of each (3). Each run reports the
 processor time of sampling (this process and every env runner, over the
 training iterations) per environment step, and of learning (the learner
 actor) per trained sample (RLlib's count of the rows its minibatches held,
-every epoch's), and the return of the last tenth of its episodes. The table gives the medians, and the
-ratios rllib/module (above 1: the package's pieces take less).
+every epoch's), and the return of the last tenth of its episodes. The table
+gives the medians, and the ratios rllib/module (above 1: the package's
+pieces take less), each round's too.
 
 Options: --runs N (3), --iterations N (40), --episodes N (32), --seed N (0).
 Nothing here is asserted by the tests.

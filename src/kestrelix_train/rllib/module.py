@@ -20,7 +20,7 @@ from ray.rllib.core.rl_module.torch import TorchRLModule
 from ray.rllib.models.utils import get_activation_fn
 from torch import nn
 
-from kestrelix_train.rllib.spaces import MaskedSpaces, _pick, log_std_key
+from kestrelix_train.rllib.spaces import MaskedSpaces, _pick
 from kestrelix_train.utils import space_utils as su
 
 # The forward pass's output that carries the masks to the module-to-env piece.
@@ -244,13 +244,13 @@ class MaskedPPOModule(TorchRLModule, ValueFunctionAPI):  # type: ignore[misc]
     ``log_std_clip_param``; ``initial_std`` (a key of this module's own)
     starts the free ones. The observations are flattened by
     ``flatten_object_batch`` (``Discrete`` and ``MultiDiscrete`` leaves one-hot);
-    the policy's output is cut by ``unpack_logits`` and masked by
-    ``apply_mask`` with the batch's masks (``-inf`` for a forbidden choice);
-    the distribution puts a Gaussian's mean through ``tanh`` into the
-    normalised range -1..1 that the module-to-env piece unsquashes. In
-    training, rows the loss leaves
-    out (PPO's bootstrap rows, whose logged action belongs to the step
-    before) are not masked, so that every row's log-probability and KL stay
+    the policy's output is masked by ``apply_mask`` with the batch's masks
+    (``-inf`` for a forbidden choice), cut by part with ``unpack_logits``
+    where the module-to-env piece needs them; the distribution puts a
+    Gaussian's mean through ``tanh`` into the normalised range -1..1 that
+    the module-to-env piece unsquashes. In training, rows the loss leaves out
+    (PPO's bootstrap rows, whose logged action belongs to the step before)
+    are not masked, so that every row's log-probability and KL stay
     finite."""
 
     def setup(self) -> None:
@@ -301,13 +301,10 @@ class MaskedPPOModule(TorchRLModule, ValueFunctionAPI):  # type: ignore[misc]
         self.mask_padding = (covered[0], start - covered[0] - len(covered)) if contiguous else None
         for key in self.spaces.keys:
             order += range(at[key][0], sum(at[key]))
-            if key in self.spaces.box_spaces:
-                if self.free_log_std:
-                    size = at[key][1]
-                    order += range(width + self.free_width, width + self.free_width + size)
-                    self.free_width += size
-                else:
-                    order += range(at[log_std_key(key)][0], sum(at[log_std_key(key)]))
+            if key in self.spaces.box_spaces and self.free_log_std:
+                size = at[key][1]
+                order += range(width + self.free_width, width + self.free_width + size)
+                self.free_width += size
         identity = order == list(range(len(order)))
         self.register_buffer("input_order", None if identity else torch.tensor(order, dtype=torch.long), persistent=False)
 

@@ -16,11 +16,6 @@ from kestrelix_core import spaces as core
 Path = Tuple[Any, ...]
 
 
-def log_std_key(key: str) -> str:
-    """The key of a Gaussian part's log standard deviations beside its means."""
-    return f"{key}.log_std"
-
-
 def _core(space: Any) -> Any:
     """A gymnasium action space rebuilt from the core library's classes (which
     give the width of each part in flat logits), in the same order."""
@@ -183,15 +178,14 @@ class MaskedSpaces:
         self.mask_width = sum(int(np.prod(leaf.shape)) for leaf in mask_leaves)
 
     def output_space(self, free_log_std: bool) -> Any:
-        """The policy network's output, part after part: logits, and each
-        Gaussian's means, then (unless they are free parameters) its log
-        standard deviations under the key ``log_std_key(key)``."""
-        entries: List[Tuple[str, Any]] = []
-        for key, space in self.parts.spaces.items():
-            entries.append((key, space))
-            if key in self.box_spaces and not free_log_std:
-                entries.append((log_std_key(key), space))
-        return core.Dict(OrderedDict(entries))
+        """The policy network's output: logits, and each Gaussian's means
+        (and its log standard deviations, unless those are free parameters)."""
+        return core.Dict(
+            OrderedDict(
+                (key, space if key not in self.box_spaces or free_log_std else self.inputs[key])
+                for key, space in self.parts.spaces.items()
+            )
+        )
 
     def _masked(self, mask_space: Any, action_space: Any, path: Path) -> List[Tuple[str, Path]]:
         """(part key, path in the mask) of every masked discrete part."""
